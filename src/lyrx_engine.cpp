@@ -1,0 +1,226 @@
+// The result state, its queries, lyrx_clear and the text entry point; the
+// error and warning channels and the small helpers every unit shares.
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <type_traits>
+
+#include "lyrx_state.hpp"
+
+namespace lyrx {
+
+constinit line_vec g_lines{};
+constinit char *g_ti = nullptr;
+constinit char *g_ar = nullptr;
+constinit char *g_al = nullptr;
+constinit char *g_by = nullptr;
+constinit int32_t g_has_offset = 0;
+constinit int32_t g_offset_ms = 0;
+constinit str_vec g_warnings{};
+constinit char g_error[kErrorSize] = {};
+constinit int32_t g_last_status = 0;
+constinit char *g_json = nullptr;
+constinit str_vec g_tag_artists{};
+constinit char *g_clean_title = nullptr;
+
+static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<str_vec>,
+              "the state must not run code at unload");
+
+char *copy_bytes(const char *s, size_t n) noexcept {
+    auto *p = static_cast<char *>(mem_alloc(n + 1));
+    if (!p) return nullptr;
+    if (n) std::memcpy(p, s, n);
+    p[n] = '\0';
+    return p;
+}
+
+char *copy_string(const char *s) noexcept { return copy_bytes(s, std::strlen(s)); }
+
+int str_vec_push(str_vec *v, char *s) noexcept {
+    if (v->count >= v->capacity) {
+        int32_t cap = v->capacity == 0 ? 8 : v->capacity * 2;
+        auto *items = static_cast<char **>(mem_realloc(v->items, sizeof(char *) * static_cast<size_t>(cap)));
+        if (!items) {
+            mem_free(s);
+            return -1;
+        }
+        v->items = items;
+        v->capacity = cap;
+    }
+    v->items[v->count++] = s;
+    return 0;
+}
+
+void str_vec_free(str_vec *v) noexcept {
+    for (int32_t i = 0; i < v->count; i++) mem_free(v->items[i]);
+    mem_free(v->items);
+    *v = str_vec{};
+}
+
+// After vsnprintf cut a text at 511 bytes, the cut may split a UTF-8
+// character; move it back to that character's first byte so the library never
+// turns valid UTF-8 into invalid UTF-8 itself.
+static void cut_at_char_boundary(char *buf, size_t len) noexcept {
+    size_t lead = len;
+    int continuation = 0;
+    while (lead > 0 && continuation < 4 && (static_cast<unsigned char>(buf[lead - 1]) & 0xC0) == 0x80) {
+        lead--;
+        continuation++;
+    }
+    if (lead == 0) return;
+    auto c = static_cast<unsigned char>(buf[lead - 1]);
+    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (need > 1 && static_cast<size_t>(continuation) + 1 < need) buf[lead - 1] = '\0';
+}
+
+static void format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
+    int n = std::vsnprintf(buf, kErrorSize, fmt, ap);
+    if (n < 0) {
+        buf[0] = '\0';
+    } else if (static_cast<size_t>(n) >= kErrorSize) {
+        cut_at_char_boundary(buf, kErrorSize - 1);
+    }
+}
+
+void set_error_fmt(const char *fmt, ...) noexcept {
+    va_list ap;
+    va_start(ap, fmt);
+    format_bounded(g_error, fmt, ap);
+    va_end(ap);
+}
+
+void warn_fmt(const char *fmt, ...) noexcept {
+    char buf[kErrorSize];
+    va_list ap;
+    va_start(ap, fmt);
+    format_bounded(buf, fmt, ap);
+    va_end(ap);
+    char *copy = copy_string(buf);
+    // A warning that cannot be stored is dropped: it never changes the status.
+    if (copy) (void)str_vec_push(&g_warnings, copy);
+}
+
+bool ascii_ieq(const char *a, const char *b) noexcept {
+    if (!a || !b) return false;
+    for (;; a++, b++) {
+        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+            return false;
+        if (*a == '\0') return true;
+    }
+}
+
+detached_state detach_state() noexcept {
+    detached_state d{g_lines, g_ti, g_ar, g_al, g_by, g_warnings, g_json, g_tag_artists, g_clean_title};
+    g_lines = line_vec{};
+    g_ti = g_ar = g_al = g_by = nullptr;
+    g_offset_ms = 0;
+    g_has_offset = 0;
+    g_warnings = str_vec{};
+    g_json = nullptr;
+    g_error[0] = '\0';
+    g_last_status = 0;
+    g_tag_artists = str_vec{};
+    g_clean_title = nullptr;
+    return d;
+}
+
+void release_detached(detached_state *d) noexcept {
+    for (int32_t i = 0; i < d->lines.count; i++) mem_free(d->lines.items[i].text);
+    mem_free(d->lines.items);
+    mem_free(d->ti);
+    mem_free(d->ar);
+    mem_free(d->al);
+    mem_free(d->by);
+    str_vec_free(&d->warnings);
+    mem_free(d->json);
+    str_vec_free(&d->artists);
+    mem_free(d->clean_title);
+    *d = detached_state{};
+}
+
+int32_t parse_owned_text(const char *text, uint64_t length) noexcept {
+    int32_t status;
+    if (!text) {
+        set_error_fmt("null text");
+        status = LYRX_ERR_NULL;
+    } else if (length == 0) {
+        set_error_fmt("empty input");
+        status = LYRX_ERR_EMPTY;
+    } else {
+        status = state_machine(text, length);
+    }
+    g_last_status = status;
+    return status;
+}
+
+static bool line_index_ok(int32_t index) noexcept { return index >= 0 && index < g_lines.count; }
+
+}  // namespace lyrx
+
+using namespace lyrx;
+
+extern "C" {
+
+LYRX_API void lyrx_clear(void) noexcept {
+    detached_state d = detach_state();
+    release_detached(&d);
+}
+
+LYRX_API int32_t lyrx_parse(const char *text, uint64_t length) noexcept {
+    // The text may point into a string the library handed out. The old result
+    // is detached, not freed, until the new parse has read it; the error
+    // buffer is overwritten in place, so text inside it is copied first.
+    char error_copy[kErrorSize];
+    if (text && points_into_error(text)) {
+        size_t room = static_cast<size_t>(g_error + kErrorSize - text);
+        if (length > room) length = room;
+        std::memcpy(error_copy, text, static_cast<size_t>(length));
+        text = error_copy;
+    }
+    detached_state old = detach_state();
+    int32_t status = parse_owned_text(text, length);
+    release_detached(&old);
+    return status;
+}
+
+LYRX_API int32_t lyrx_line_count(void) noexcept { return g_lines.count; }
+
+LYRX_API int32_t lyrx_line_start_ms(int32_t index) noexcept {
+    return line_index_ok(index) ? g_lines.items[index].start_ms : 0;
+}
+
+LYRX_API int32_t lyrx_line_end_ms(int32_t index) noexcept {
+    if (!line_index_ok(index)) return 0;
+    int32_t start = g_lines.items[index].start_ms;
+    if (index + 1 < g_lines.count && g_lines.items[index + 1].start_ms > start) return g_lines.items[index + 1].start_ms;
+    // Saturate: a start near the top of the range must not wrap to a negative end.
+    return start > INT32_MAX - 3000 ? INT32_MAX : start + 3000;
+}
+
+LYRX_API const char *lyrx_line_text(int32_t index) noexcept {
+    if (!line_index_ok(index)) return nullptr;
+    const char *t = g_lines.items[index].text;
+    return t ? t : "";
+}
+
+LYRX_API const char *lyrx_meta(const char *key) noexcept {
+    if (!key) return nullptr;
+    if (ascii_ieq(key, "ti")) return g_ti;
+    if (ascii_ieq(key, "ar")) return g_ar;
+    if (ascii_ieq(key, "al")) return g_al;
+    if (ascii_ieq(key, "by")) return g_by;
+    return nullptr;
+}
+
+LYRX_API int32_t lyrx_offset_ms(void) noexcept { return g_has_offset ? g_offset_ms : 0; }
+
+LYRX_API const char *lyrx_last_error(void) noexcept { return g_error; }
+
+LYRX_API int32_t lyrx_warning_count(void) noexcept { return g_warnings.count; }
+
+LYRX_API const char *lyrx_warning(int32_t index) noexcept {
+    return index >= 0 && index < g_warnings.count ? g_warnings.items[index] : nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,119 @@
+// The process-wide result state, declared once and shared by every unit of the
+// library, with the growable types, the error and warning channels and the
+// allocation seam that the fault-injection tests hook into.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "lyrx.h"
+
+namespace lyrx {
+
+// Owned NUL-terminated strings; 8 slots at first, then doubling.
+struct str_vec {
+    char **items;
+    int32_t count;
+    int32_t capacity;
+};
+
+struct lyric_line {
+    int32_t start_ms;
+    char *text;
+    int32_t seq;  // input order; the tie-break of the sort
+};
+
+struct line_vec {
+    lyric_line *items;
+    int32_t count;
+    int32_t capacity;
+};
+
+// One tag of the input with the text of its line (scanner output).
+struct tag_entry {
+    char *tag;
+    char *text;
+};
+
+constexpr size_t kErrorSize = 512;
+
+// The result state. Plain zero-initialised data: nothing runs at load or unload.
+extern line_vec g_lines;
+extern char *g_ti;
+extern char *g_ar;
+extern char *g_al;
+extern char *g_by;
+extern int32_t g_has_offset;
+extern int32_t g_offset_ms;
+extern str_vec g_warnings;
+extern char g_error[kErrorSize];
+extern int32_t g_last_status;
+extern char *g_json;
+extern str_vec g_tag_artists;
+extern char *g_clean_title;
+
+// ---- allocation seam ------------------------------------------------------
+// Every allocation of the library goes through these, so that test builds can
+// fail the Nth one. Production builds compile them down to the plain calls.
+#ifdef LYRX_FAULT_INJECTION
+bool fault_injected();  // true when the armed countdown says "fail this one"
+inline void *mem_alloc(size_t n) noexcept { return fault_injected() ? nullptr : std::malloc(n); }
+inline void *mem_realloc(void *p, size_t n) noexcept {
+    return fault_injected() ? nullptr : std::realloc(p, n);
+}
+#else
+inline void *mem_alloc(size_t n) noexcept { return std::malloc(n); }
+inline void *mem_realloc(void *p, size_t n) noexcept { return std::realloc(p, n); }
+#endif
+inline void mem_free(void *p) noexcept { std::free(p); }
+
+// A new owned copy of n bytes followed by a NUL; null when out of memory.
+char *copy_bytes(const char *s, size_t n) noexcept;
+// A new owned copy of a NUL-terminated string; null when out of memory.
+char *copy_string(const char *s) noexcept;
+
+// ---- shared helpers -------------------------------------------------------
+int str_vec_push(str_vec *v, char *s) noexcept;  // 0, or -1 (s freed) when out of memory
+void str_vec_free(str_vec *v) noexcept;          // frees every string and the array
+
+void set_error_fmt(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+void warn_fmt(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+
+bool ascii_ieq(const char *a, const char *b) noexcept;
+
+// True when p points into the error buffer, whose text a clear or a new error
+// would overwrite while it is still being read.
+inline bool points_into_error(const void *p) noexcept {
+    auto a = reinterpret_cast<uintptr_t>(p);
+    auto b = reinterpret_cast<uintptr_t>(g_error);
+    return a >= b && a < b + kErrorSize;
+}
+
+// The parse-owned part of the state, detached so that the old result can be
+// released after a new parse has read its input (which may point into it).
+struct detached_state {
+    line_vec lines;
+    char *ti, *ar, *al, *by;
+    str_vec warnings;
+    char *json;
+    str_vec artists;
+    char *clean_title;
+};
+// Moves every owned result out of the state and leaves the state as
+// lyrx_clear leaves it; release_detached frees what was moved out.
+detached_state detach_state() noexcept;
+void release_detached(detached_state *d) noexcept;
+
+// The parser: scan, then interpretation. Expects a cleared state.
+int32_t state_machine(const char *bytes, uint64_t length) noexcept;
+// Takes ownership of the entry list and every string in it.
+int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept;
+
+// Strict "digits[.digits]" reader; 1 and *out on success, else 0.
+int parse_decimal(const char *s, uint64_t n, double *out) noexcept;
+
+// lyrx_parse for text that is known not to alias the state (used by file input).
+int32_t parse_owned_text(const char *text, uint64_t length) noexcept;
+
+}  // namespace lyrx
