@@ -21,3 +21,15 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+.PHONY: bench fuzz
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLYRX_BUILD_BENCH=ON -DLYRX_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target lyrx_bench
+	build-bench/bench/lyrx_bench
+
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLYRX_FUZZ=ON -DLYRX_BUILD_TESTS=OFF -DLYRX_BUILD_TOOLS=OFF >/dev/null
+	@cmake --build build-fuzz -j $(JOBS) --target lyrx_fuzz
+	mkdir -p build-fuzz/corpus && cp tests/cases/*.lrc build-fuzz/corpus/ 2>/dev/null || true
+	build-fuzz/lyrx_fuzz -max_total_time=$${FUZZ_SECONDS:-60} build-fuzz/corpus

@@ -56,10 +56,12 @@ extern "C" {
 LYRX_API int32_t lyrx_parse(const char *text, uint64_t length) LYRX_NOEXCEPT;
 
 /** Reads the file at `path` whole and parses it like lyrx_parse; a file that
- *  starts with a UTF-16LE/BE byte-order mark is converted to UTF-8 first.
+ *  starts with a UTF-16LE/BE byte-order mark is converted to UTF-8 first, and
+ *  the warning that says so comes last. Files of 2 GiB or more are refused.
  *  Returns a status code. Failures before the parse (null path, open, size,
  *  read, memory for the file, conversion) keep the previous result and only
- *  replace the error text. */
+ *  replace the error text. `path` may point into a string the library handed
+ *  out. */
 LYRX_API int32_t lyrx_parse_file(const char *path) LYRX_NOEXCEPT;
 
 /** Returns 1 when the first 8192 bytes of `data` (after an optional UTF-8

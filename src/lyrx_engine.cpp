@@ -70,7 +70,8 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
     }
     if (lead == 0) return;
     auto c = static_cast<unsigned char>(buf[lead - 1]);
-    size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    // 0xF8..0xFF start no character, so there is nothing to keep whole.
+    size_t need = c >= 0xF8 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
     if (need > 1 && static_cast<size_t>(continuation) + 1 < need) buf[lead - 1] = '\0';
 }
 

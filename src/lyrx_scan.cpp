@@ -1,6 +1,7 @@
 // The byte scanner: one pass over the text with three states, cutting it into
 // tag groups and line texts (the entry list) and raising the surface warnings.
 #include <cstring>
+#include <initializer_list>
 
 #include "lyrx_state.hpp"
 
@@ -13,9 +14,9 @@ enum scan_state { ST_LINE_START, ST_IN_TAG, ST_IN_TEXT };
 enum : unsigned char { ORDINARY = 0, STOP_IN_TAG = 1, STOP_IN_TEXT = 2 };
 constexpr auto make_class_table() {
     struct table { unsigned char v[256]; } t{};
-    t.v['\\'] = t.v['\r'] = t.v['\n'] = STOP_IN_TAG | STOP_IN_TEXT;
-    t.v[']'] = STOP_IN_TAG;
-    t.v['['] = STOP_IN_TEXT;
+    for (unsigned char c : {0x5C, 0x0D, 0x0A}) t.v[c] = STOP_IN_TAG | STOP_IN_TEXT;  // backslash, CR, LF
+    t.v[0x5D] = STOP_IN_TAG;   // ]
+    t.v[0x5B] = STOP_IN_TEXT;  // [
     return t;
 }
 constexpr auto kClass = make_class_table();

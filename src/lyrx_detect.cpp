@@ -1,0 +1,82 @@
+// The quick LRC test: one bracketed time tag or known header tag within the
+// first 8192 bytes. Reads nothing outside that window, allocates nothing and
+// leaves the result state alone.
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+
+#include "lyrx_state.hpp"
+
+namespace lyrx {
+namespace {
+
+constexpr size_t kDetectWindow = 8192;
+
+bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+
+// Advances j over a run of digits below n; false when the run is empty.
+bool skip_digits(const unsigned char *p, size_t n, size_t &j) noexcept {
+    size_t start = j;
+    while (j < n && is_digit(p[j])) j++;
+    return j > start;
+}
+
+// "digits:digits]" or "digits:digits.[digits]]" starting at j.
+bool time_tag_at(const unsigned char *p, size_t n, size_t j) noexcept {
+    if (!skip_digits(p, n, j)) return false;
+    if (j >= n || p[j] != ':') return false;
+    j++;
+    if (!skip_digits(p, n, j)) return false;
+    if (j >= n) return false;
+    if (p[j] == ']') return true;
+    if (p[j] != '.') return false;
+    j++;
+    while (j < n && is_digit(p[j])) j++;
+    return j < n && p[j] == ']';
+}
+
+// A known key (any letter case) after the "[" at i, closed by "]" on the same line.
+bool key_tag_at(const unsigned char *p, size_t n, size_t i) noexcept {
+    static constexpr struct {
+        const char *text;
+        size_t len;
+    } kKeys[] = {{"ti:", 3}, {"ar:", 3}, {"al:", 3}, {"by:", 3}, {"offset:", 7}};
+    for (const auto &key : kKeys) {
+        size_t value = i + 1 + key.len;
+        if (value > n) continue;
+        bool match = true;
+        for (size_t k = 0; k < key.len && match; k++)
+            match = std::tolower(p[i + 1 + k]) == static_cast<unsigned char>(key.text[k]);
+        if (!match || value >= n) continue;
+        for (size_t j = value; j < n; j++) {
+            if (p[j] == ']') return true;
+            if (p[j] == '\r' || p[j] == '\n') break;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+}  // namespace lyrx
+
+using namespace lyrx;
+
+extern "C" {
+
+LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
+    if (!data || length <= 2) return 0;
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    if (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
+        p += 3;
+        length -= 3;
+        if (length <= 2) return 0;
+    }
+    size_t n = length < kDetectWindow ? static_cast<size_t>(length) : kDetectWindow;
+    for (size_t i = 0; i + 3 <= n; i++) {
+        if (p[i] != '[') continue;
+        if (time_tag_at(p, n, i + 1) || key_tag_at(p, n, i)) return 1;
+    }
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,253 @@
+// Title tag analysis: splitting a title into the artists credited after a
+// featuring word or separator, and cleaning a title down to the song name.
+// Both read only their argument and replace only their own results.
+#include <cstring>
+
+#include "lyrx_state.hpp"
+
+namespace lyrx {
+
+// Separator words, matched byte for byte against whole words. The order
+// decides which one is used when a title holds several.
+constinit const char *const g_seps[] = {
+    "ft.",   "FT.",   "Ft.",   "ft",        "Ft",        "FT",
+    "feat",  "Feat",  "FEAT",  "featuring", "Featuring", "FEATURING",
+    "feat.", "Feat.", "FEAT.", "/",         ",",         "&",
+    nullptr,
+};
+
+namespace {
+
+// ASCII only: a byte of 0x80 or above is neither, whatever locale the host set.
+inline bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+inline bool is_letter(unsigned char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+inline bool is_alnum(unsigned char c) noexcept { return is_digit(c) || is_letter(c); }
+inline unsigned char lower(unsigned char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
+
+bool is_separator(const char *word) noexcept {
+    for (const char *const *s = g_seps; *s; s++)
+        if (std::strcmp(*s, word) == 0) return true;
+    return false;
+}
+
+// A new owned copy of the title without any ( ) [ ] { } byte; null when out of memory.
+char *copy_without_brackets(const char *title) noexcept {
+    auto *out = static_cast<char *>(mem_alloc(std::strlen(title) + 1));
+    if (!out) return nullptr;
+    char *w = out;
+    for (const char *p = title; *p; p++)
+        if (!std::strchr("()[]{}", *p)) *w++ = *p;
+    *w = '\0';
+    return out;
+}
+
+// The next word of s at or after *pos (words are split at 0x20 only, runs of
+// spaces counting as one): its start and length, and *pos moved past it.
+// False when only spaces remain.
+bool next_word(const char *s, size_t *pos, const char **word, size_t *len) noexcept {
+    size_t p = *pos;
+    while (s[p] == ' ') p++;
+    if (!s[p]) return false;
+    size_t start = p;
+    while (s[p] && s[p] != ' ') p++;
+    *word = s + start;
+    *len = p - start;
+    *pos = p;
+    return true;
+}
+
+// Appends an owned copy of n bytes; -1 when out of memory.
+int push_copy(str_vec *v, const char *s, size_t n) noexcept {
+    char *copy = copy_bytes(s, n);
+    return copy ? str_vec_push(v, copy) : -1;
+}
+
+// A new owned string of the n words with one space between neighbours (the
+// empty string for n = 0); null when out of memory.
+char *join_words(char *const *words, int32_t n) noexcept {
+    size_t total = 0;
+    for (int32_t i = 0; i < n; i++) total += std::strlen(words[i]) + 1;
+    auto *out = static_cast<char *>(mem_alloc(total ? total : 1));
+    if (!out) return nullptr;
+    char *w = out;
+    for (int32_t i = 0; i < n; i++) {
+        if (i > 0) *w++ = ' ';
+        size_t len = std::strlen(words[i]);
+        std::memcpy(w, words[i], len);
+        w += len;
+    }
+    *w = '\0';
+    return out;
+}
+
+// The working memory of one title split, released by the caller on every path.
+struct split_work {
+    char *title;     // the bracket-free copy of the title
+    str_vec tokens;  // its words
+    str_vec pieces;  // the pieces of the text after the separator
+};
+
+int32_t split_title(split_work *w) noexcept {
+    size_t pos = 0;
+    const char *word;
+    size_t len;
+    while (next_word(w->title, &pos, &word, &len))
+        if (push_copy(&w->tokens, word, len) != 0) return LYRX_ERR_OOM;
+
+    // The separator is the first table entry that equals a whole word; the
+    // rest starts after the first word equal to it, so that the same letters
+    // inside a longer word ("ft" in "Aftershock") are never taken for it.
+    const char *sep = nullptr;
+    int32_t sep_word = -1;
+    for (const char *const *s = g_seps; *s && !sep; s++) {
+        for (int32_t k = 0; k < w->tokens.count; k++) {
+            if (std::strcmp(*s, w->tokens.items[k]) == 0) {
+                sep = *s;
+                sep_word = k;
+                break;
+            }
+        }
+    }
+    str_vec_free(&w->tokens);
+    if (!sep) return LYRX_OK;
+
+    pos = 0;
+    for (int32_t k = 0; k <= sep_word; k++) (void)next_word(w->title, &pos, &word, &len);
+    const char *rest = w->title + pos;
+
+    // Pieces: a space ends one (so the spaces after the separator give
+    // nothing); "," and "/" end one and are pieces of their own. Everything
+    // else, "&" and tab included, belongs to a piece.
+    const char *start = rest;
+    for (const char *p = rest;; p++) {
+        if (*p && *p != ' ' && *p != ',' && *p != '/') continue;
+        if (p > start && push_copy(&w->pieces, start, static_cast<size_t>(p - start)) != 0) return LYRX_ERR_OOM;
+        if (!*p) break;
+        if (*p != ' ' && push_copy(&w->pieces, p, 1) != 0) return LYRX_ERR_OOM;
+        start = p + 1;
+    }
+
+    // Every separator piece closes the artist before it; a run of separators
+    // or one at either end closes nothing, so no artist is ever empty.
+    int32_t first = 0;
+    for (int32_t i = 0; i <= w->pieces.count; i++) {
+        if (i < w->pieces.count && !is_separator(w->pieces.items[i])) continue;
+        if (i > first) {
+            char *artist = join_words(w->pieces.items + first, i - first);
+            if (!artist || str_vec_push(&g_tag_artists, artist) != 0) return LYRX_ERR_OOM;
+        }
+        first = i + 1;
+    }
+    return LYRX_OK;
+}
+
+// Removes a leading track number: "01. ", "03 - ", "03 -", "7 ". Digits that
+// run into a letter ("2nd", "3am") are part of the name, and a title that is
+// only digits and blanks ("1999") is the name itself. Returns the new length.
+size_t drop_track_number(char *text, size_t len) noexcept {
+    size_t p = 0;
+    while (is_digit(static_cast<unsigned char>(text[p]))) p++;
+    if (p == 0 || is_letter(static_cast<unsigned char>(text[p]))) return len;
+    size_t q = p;
+    while (is_blank(text[q])) q++;
+    if (!text[q]) return len;
+
+    if (text[p] == '.') p++;
+    if (text[p] == ' ') {
+        if (text[p + 1] == '-') {
+            p += 2;
+            if (text[p] == ' ') p++;
+        } else {
+            p++;
+        }
+    }
+    std::memmove(text, text + p, len - p + 1);
+    return len - p;
+}
+
+// True when the case-insensitive word w begins at s and is not continued by
+// a letter or digit. Stops at the terminator of s, which matches no letter.
+bool word_at(const char *s, const char *w) noexcept {
+    for (; *w; s++, w++)
+        if (lower(static_cast<unsigned char>(*s)) != static_cast<unsigned char>(*w)) return false;
+    return !is_alnum(static_cast<unsigned char>(*s));
+}
+
+// True when a marker that ends the song name begins at text[p].
+bool marker_at(const char *text, size_t p) noexcept {
+    const char *s = text + p;
+    switch (*s) {
+        case '(':
+        case '[':
+        case ':':
+            return true;
+        case ' ':
+            return s[1] == '&' && s[2] == ' ';
+        default:
+            break;
+    }
+    // A featuring credit is a whole word: "Feather" and "FTP" are names.
+    // "ft." and "feat." need no entry: the point already ends "ft" and "feat".
+    if (p == 0 || !is_alnum(static_cast<unsigned char>(s[-1]))) {
+        if (word_at(s, "ft") || word_at(s, "feat") || word_at(s, "featuring")) return true;
+    }
+    return std::strncmp(s, "http://", 7) == 0 || std::strncmp(s, "https://", 8) == 0 ||
+           std::strncmp(s, "www.", 4) == 0;
+}
+
+}  // namespace
+
+}  // namespace lyrx
+
+using namespace lyrx;
+
+extern "C" {
+
+LYRX_API int32_t lyrx_tag_parse_title(const char *title) noexcept {
+    // Copied before the old list goes: the title may be one of its strings.
+    split_work w{};
+    w.title = title ? copy_without_brackets(title) : nullptr;
+    str_vec_free(&g_tag_artists);
+    if (!title) return LYRX_ERR_NULL;
+    int32_t status = w.title ? split_title(&w) : LYRX_ERR_OOM;
+    str_vec_free(&w.pieces);
+    str_vec_free(&w.tokens);
+    mem_free(w.title);
+    return status;
+}
+
+LYRX_API int32_t lyrx_tag_artist_count(void) noexcept { return g_tag_artists.count; }
+
+LYRX_API const char *lyrx_tag_artist(int32_t index) noexcept {
+    return index >= 0 && index < g_tag_artists.count ? g_tag_artists.items[index] : nullptr;
+}
+
+LYRX_API const char *lyrx_tag_clean_title(const char *title) noexcept {
+    // Copied before the old result goes: the title may be that result.
+    char *text = title ? copy_string(title) : nullptr;
+    mem_free(g_clean_title);
+    g_clean_title = nullptr;
+    if (!text) return nullptr;
+
+    size_t len = drop_track_number(text, std::strlen(text));
+    for (size_t p = 0; p < len; p++) {
+        if (marker_at(text, p)) {
+            text[p] = '\0';
+            len = p;
+            break;
+        }
+    }
+    while (len > 0 && is_blank(text[len - 1])) len--;
+    text[len] = '\0';
+    size_t lead = 0;
+    while (is_blank(text[lead])) lead++;
+    if (lead) std::memmove(text, text + lead, len - lead + 1);
+
+    g_clean_title = text;
+    return text;
+}
+
+}  // extern "C"

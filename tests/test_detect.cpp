@@ -1,0 +1,287 @@
+// lyrx_detect: the tag tests, the 8192-byte window after an optional UTF-8
+// mark, and that it reads, allocates and changes nothing else.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dump.hpp"
+#include "fault.hpp"
+#include "lyrx.h"
+#include "lyrx_state.hpp"
+
+namespace {
+
+const std::string kBom = "\xEF\xBB\xBF";
+constexpr size_t kWindow = 8192;
+
+// Calls lyrx_detect on a heap copy of exactly data.size() bytes, so that
+// AddressSanitizer catches a read past the given length.
+int32_t detect_exact(const std::string &data) {
+    std::vector<char> buf(data.begin(), data.end());
+    return lyrx_detect(buf.empty() ? nullptr : buf.data(), buf.size());
+}
+
+struct detect_case {
+    const char *name;
+    std::string data;
+    int32_t expected;
+};
+
+std::string with_nul(const char *s, size_t n) { return std::string(s, n); }
+
+// UTF-16LE / BE of an ASCII text.
+std::string utf16_ascii(const std::string &s, bool big_endian) {
+    std::string out;
+    for (char c : s) {
+        if (big_endian) out += '\0';
+        out += c;
+        if (!big_endian) out += '\0';
+    }
+    return out;
+}
+
+const std::vector<detect_case> &cases() {
+    static const std::vector<detect_case> table = {
+        // Too short to hold a tag.
+        {"empty", "", 0},
+        {"one byte", "[", 0},
+        {"two bytes", "[0", 0},
+        {"time tag cut by the length", "[0:0", 0},
+        // The shortest tags.
+        {"shortest time tag", "[0:0]", 1},
+        {"shortest header tag", "[ti:]", 1},
+        // Marks.
+        {"mark alone", kBom, 0},
+        {"mark and two bytes", kBom + "[0", 0},
+        {"mark and time tag", kBom + "[0:0]", 1},
+        {"mark twice", kBom + kBom + "[0:0]", 1},
+        {"half a mark", "\xEF\xBB[0:0]", 1},
+        // Time tags.
+        {"centiseconds", "[00:12.34]", 1},
+        {"whole seconds", "[00:12]", 1},
+        {"point without digits", "[12:34.]", 1},
+        {"many digits", "[123456:7890]", 1},
+        {"long fraction", "[1:2.3456789]", 1},
+        {"values unchecked", "[99:99.99]", 1},
+        {"second colon", "[00:12:34]", 0},
+        {"second point", "[12:34.56.78]", 0},
+        {"space before minutes", "[ 00:12]", 0},
+        {"space before colon", "[00 :12]", 0},
+        {"space before close", "[00:12 ]", 0},
+        {"no minutes", "[:12]", 0},
+        {"no seconds", "[12:]", 0},
+        {"sign", "[-1:00]", 0},
+        {"plus sign", "[+1:00]", 0},
+        {"letter in seconds", "[00:1a]", 0},
+        {"letter in fraction", "[00:01.5x]", 0},
+        {"no close bracket", "[00:01.00 text", 0},
+        {"fraction before colon", "[1.5:00]", 0},
+        {"full-width digits", "[\xEF\xBC\x90:\xEF\xBC\x90]", 0},
+        // Header tags.
+        {"title", "[ti:Song]", 1},
+        {"artist", "[ar:Band]", 1},
+        {"album", "[al:Record]", 1},
+        {"author", "[by:someone]", 1},
+        {"offset", "[offset:+200]", 1},
+        {"upper-case key", "[TI:Song]", 1},
+        {"mixed-case key", "[Ti:Song]", 1},
+        {"upper-case offset", "[OFFSET:+200]", 1},
+        {"mixed-case offset", "[oFfSeT:x]", 1},
+        {"empty value", "[al:]", 1},
+        {"value with bracket", "[ti:a[b]", 1},
+        {"value with spaces and colons", "[ar: a : b ]", 1},
+        {"unknown key length", "[length:03:20]", 0},
+        {"unknown key re", "[re:x]", 0},
+        {"unknown key ve", "[ve:x]", 0},
+        {"key without colon", "[ti]", 0},
+        {"space before key colon", "[ti :x]", 0},
+        {"space before key", "[ ti:x]", 0},
+        {"short offset key", "[offse:1]", 0},
+        {"key cut by the length", "[ti:", 0},
+        {"key cut before colon", "[offset", 0},
+        {"value not closed", "[ti:Song", 0},
+        {"line feed in value", "[ti:Song\n]", 0},
+        {"carriage return in value", "[ti:Song\r]", 0},
+        {"line feed before a later tag", "[ti:x\n[00:01]a", 1},
+        // Where the scan looks.
+        {"text before the tag", "some words\n[00:01.00]x", 1},
+        {"tag in the middle of a line", "abc[00:01]x", 1},
+        {"next bracket inside a failed tag", "[[00:01]x", 1},
+        {"bracket inside minutes", "[0[0:1]", 1},
+        {"close bracket first", "]00:01]", 0},
+        {"no bracket", "00:01.00 lyrics", 0},
+        {"NUL bytes are ordinary", with_nul("\0\0[0:0]", 7), 1},
+        {"NUL inside a tag", with_nul("[0\0:0]", 6), 0},
+        // UTF-16 text never matches: a zero byte sits next to every ASCII one.
+        {"UTF-16LE with mark", "\xFF\xFE" + utf16_ascii("[ti:a]\n[00:01.00]x", false), 0},
+        {"UTF-16BE with mark", "\xFE\xFF" + utf16_ascii("[ti:a]\n[00:01.00]x", true), 0},
+        {"UTF-16LE without mark", utf16_ascii("[ar:b]\n[00:01]x", false), 0},
+        {"UTF-16BE without mark", utf16_ascii("[offset:1]\n[00:01]x", true), 0},
+    };
+    return table;
+}
+
+TEST(Detect, Table) {
+    for (const auto &c : cases()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(detect_exact(c.data), c.expected) << lyrx_test::quote(c.data.c_str());
+    }
+}
+
+TEST(Detect, NullPointerWithAnyLength) {
+    EXPECT_EQ(lyrx_detect(nullptr, 0), 0);
+    EXPECT_EQ(lyrx_detect(nullptr, 5), 0);
+    EXPECT_EQ(lyrx_detect(nullptr, UINT64_MAX), 0);
+}
+
+TEST(Detect, OnlyTheGivenLengthIsRead) {
+    // The bytes after the length would complete a tag; they must not count.
+    const char text[] = "[00:01]x";
+    EXPECT_EQ(lyrx_detect(text, 6), 0);
+    EXPECT_EQ(lyrx_detect(text, 7), 1);
+    const char key[] = "[ti:a]";
+    EXPECT_EQ(lyrx_detect(key, 4), 0);  // nothing after the key
+    EXPECT_EQ(lyrx_detect(key, 5), 0);  // value but no close bracket
+    EXPECT_EQ(lyrx_detect(key, 6), 1);
+}
+
+// A buffer of `size` filler bytes with `tag` written so that its last byte
+// lands at index `last` of the text after the optional mark.
+std::string placed(const std::string &tag, size_t last, size_t size, bool mark) {
+    std::string text(size, 'x');
+    text.replace(last + 1 - tag.size(), tag.size(), tag);
+    return mark ? kBom + text : text;
+}
+
+struct window_case {
+    const char *name;
+    std::string tag;
+    size_t last;  // index of the tag's last byte, counted after the mark
+    int32_t expected;
+};
+
+TEST(Detect, WindowEdges) {
+    const std::vector<window_case> table = {
+        {"time tag closing at the last window byte", "[00:01]", kWindow - 1, 1},
+        {"time tag closing at the first byte past the window", "[00:01]", kWindow, 0},
+        {"time tag with fraction at the last window byte", "[00:01.]", kWindow - 1, 1},
+        {"time tag with fraction past the window", "[00:01.]", kWindow, 0},
+        {"header tag closing at the last window byte", "[ti:x]", kWindow - 1, 1},
+        {"header tag closing past the window", "[ti:x]", kWindow, 0},
+        {"empty header value at the last window byte", "[offset:]", kWindow - 1, 1},
+        {"tag starting well past the window", "[0:0]", kWindow + 100, 0},
+    };
+    for (bool mark : {false, true}) {
+        for (size_t total : {kWindow + 200, size_t{20000}}) {
+            for (const auto &c : table) {
+                SCOPED_TRACE(std::string(c.name) + (mark ? ", after a mark" : "") + ", size " + std::to_string(total));
+                EXPECT_EQ(detect_exact(placed(c.tag, c.last, total, mark)), c.expected);
+            }
+        }
+    }
+}
+
+TEST(Detect, ShortBufferEndsTheWindow) {
+    // A text shorter than the window: the tag closing on its last byte counts.
+    for (bool mark : {false, true}) {
+        SCOPED_TRACE(mark ? "after a mark" : "no mark");
+        EXPECT_EQ(detect_exact(placed("[0:0]", 99, 100, mark)), 1);
+        std::string cut = placed("[0:0]", 99, 100, mark);
+        cut.pop_back();
+        EXPECT_EQ(detect_exact(cut), 0);
+    }
+}
+
+// Maps a window of readable bytes directly followed by an inaccessible page,
+// so any read past the window faults, however large the stated length is.
+class GuardedWindow {
+public:
+    explicit GuardedWindow(size_t readable) {
+        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        data_pages_ = (readable + page_ - 1) / page_;
+        size_ = (data_pages_ + 1) * page_;
+        void *m = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) return;
+        base_ = static_cast<char *>(m);
+        if (mprotect(base_ + data_pages_ * page_, page_, PROT_NONE) != 0) {
+            munmap(base_, size_);
+            base_ = nullptr;
+            return;
+        }
+        start_ = base_ + data_pages_ * page_ - readable;
+    }
+    ~GuardedWindow() {
+        if (base_) munmap(base_, size_);
+    }
+    GuardedWindow(const GuardedWindow &) = delete;
+    GuardedWindow &operator=(const GuardedWindow &) = delete;
+    char *start() const { return start_; }
+    bool ok() const { return base_ != nullptr; }
+
+private:
+    size_t page_ = 0, data_pages_ = 0, size_ = 0;
+    char *base_ = nullptr;
+    char *start_ = nullptr;
+};
+
+TEST(Detect, NeverReadsPastTheWindowOfAHugeBuffer) {
+    for (bool mark : {false, true}) {
+        SCOPED_TRACE(mark ? "after a mark" : "no mark");
+        size_t prefix = mark ? 3 : 0;
+        GuardedWindow w(prefix + kWindow);
+        ASSERT_TRUE(w.ok());
+        char *p = w.start();
+        if (mark) std::memcpy(p, kBom.data(), 3);
+        // No tag anywhere: the scan runs to the very end of the window, and a
+        // tag that would need the next byte (an open time tag at the edge)
+        // must fail without touching it.
+        std::memset(p + prefix, 'x', kWindow);
+        std::memcpy(p + prefix + kWindow - 6, "[00:01", 6);
+        EXPECT_EQ(lyrx_detect(p, UINT64_MAX), 0);
+        std::memcpy(p + prefix + kWindow - 6, "[ti:ab", 6);
+        EXPECT_EQ(lyrx_detect(p, UINT64_MAX), 0);
+        std::memcpy(p + prefix + kWindow - 6, "[ti:a]", 6);
+        EXPECT_EQ(lyrx_detect(p, UINT64_MAX), 1);
+    }
+}
+
+TEST(Detect, TouchesNoState) {
+    // A result with lines, tags, an offset, warnings, an error-free status and
+    // a JSON text; then detect on buffers that give 1 and 0.
+    const char text[] = " x\n[ti:T]\n[offset:100]\n[00:02]b\n[00:01]a\n";
+    int32_t status = lyrx_parse(text, sizeof text - 1);
+    ASSERT_EQ(status, LYRX_OK);
+    const char *json = lyrx_result_json();
+    ASSERT_NE(json, nullptr);
+    const std::string json_before = json;
+    const std::string before = lyrx_test::dump_result(status);
+
+    lyrx_test::fail_allocation(1, true);
+    EXPECT_EQ(lyrx_detect("[00:01]x", 8), 1);
+    EXPECT_EQ(lyrx_detect("[ti:x]", 6), 1);
+    EXPECT_EQ(lyrx_detect("no tags here", 12), 0);
+    EXPECT_EQ(lyrx_detect(nullptr, 3), 0);
+    EXPECT_EQ(lyrx_test::allocations_seen(), 0);
+    EXPECT_FALSE(lyrx_test::disarm_allocation_failure());
+
+    EXPECT_EQ(lyrx_test::dump_result(status), before);
+    EXPECT_EQ(lyrx::g_last_status, LYRX_OK);
+    EXPECT_EQ(lyrx::g_json, json);  // the JSON text is still the same allocation
+    EXPECT_EQ(json_before, json);
+    EXPECT_STREQ(lyrx_last_error(), "");
+}
+
+TEST(Detect, LeavesAnErrorTextAlone) {
+    ASSERT_EQ(lyrx_parse("[ti:x]", 6), LYRX_ERR_EMPTY);
+    EXPECT_EQ(lyrx_detect("[00:01]x", 8), 1);
+    EXPECT_EQ(lyrx_detect("nothing", 7), 0);
+    EXPECT_STREQ(lyrx_last_error(), "LRC has metadata but no lyric lines");
+    EXPECT_EQ(lyrx::g_last_status, LYRX_ERR_EMPTY);
+    EXPECT_STREQ(lyrx_meta("ti"), "x");
+}
+
+}  // namespace

@@ -1,0 +1,347 @@
+// What tags mean: time tags and their millisecond rounding, header tags and
+// their conflicts, the offset and its rules, enhanced word times, the sort and
+// the status decision. One table per behaviour.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lyrx.h"
+#include "result_view.hpp"
+
+using namespace std::string_literals;
+using lyrx_test::Line;
+using lyrx_test::parse_view;
+
+namespace {
+
+constexpr int32_t kMax = INT32_MAX;
+constexpr int32_t kMin = INT32_MIN;
+const std::string kNoLyrics = "Invalid or empty LRC text. Can't find any lyrics.";
+const std::string kMetaOnly = "LRC has metadata but no lyric lines";
+
+// Each time form is parsed alone, followed by "x", so its start is the line's.
+TEST(Interpret, TimeTagValues) {
+    struct Case {
+        std::string tag;
+        int32_t start;
+    };
+    const Case table[] = {
+        {"00:12.34", 12340},
+        {"01:02.5", 62500},
+        {"1:2", 62000},
+        {"00:.5", 500},
+        {"00:5.", 5000},
+        {"00:00.0005", 1},
+        {"00:00.0004", 0},
+        {"00:01.2345", 1235},
+        {"00:59.9995", 60000},
+        {"00:75", 75000},
+        {"100:00", 6000000},
+        {"000:000.000", 0},
+        // Decimal arithmetic exactly as the reader defines it (not strtod).
+        {"00:02.5005", 2500},
+        {"00:01.9835", 1983},
+        {"00:07.9095", 7909},
+        // Largest start, and everything above it clamps to it.
+        {"35791:23.647", kMax},
+        {"35791:23.646", kMax - 1},
+        {"35791:23.648", kMax},
+        {"99999999:00", kMax},
+        {std::string(1000, '9') + ":00", kMax},
+        {"00:" + std::string(400, '9'), kMax},
+        {"0:" + std::string(300, '0') + ".5", 500},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.tag.substr(0, 40));
+        const auto v = parse_view("[" + c.tag + "]x");
+        EXPECT_EQ(v.status, LYRX_OK);
+        EXPECT_EQ(v.lines, (std::vector<Line>{{c.start, "x"}}));
+        EXPECT_TRUE(v.warnings.empty());
+    }
+    // "[01:02.5]" with no text still makes a line.
+    EXPECT_EQ(parse_view("[01:02.5]").lines, (std::vector<Line>{{62500, ""}}));
+}
+
+TEST(Interpret, NotTimeTags) {
+    const char *const table[] = {"00:01:02", "-1:00",  "1.5:00", " 00:01",  "00:01 ",   "00:",   ":01",
+                                 "00:1a",    "00:01.2.3", "+1:00", "00:+1",  "00:-1",   "00:.",  "0x1:00",
+                                 "00:1e3",   "00;01",  "0001",   "00.01",   "\xEF\xBC\x90:01", "00:01,5"};
+    for (const char *tag : table) {
+        SCOPED_TRACE(tag);
+        const auto v = parse_view("[" + std::string(tag) + "]x");
+        EXPECT_EQ(v.status, LYRX_ERR_NO_LYRICS);
+        EXPECT_EQ(v.error, kNoLyrics);
+        EXPECT_TRUE(v.lines.empty());
+        EXPECT_TRUE(v.warnings.empty());
+    }
+}
+
+TEST(Interpret, HeaderTags) {
+    struct Case {
+        const char *name;
+        std::string input;
+        std::optional<std::string> ti, ar, al, by;
+        std::vector<std::string> warnings;
+    };
+    const std::string long_key(70, 'a');
+    const Case table[] = {
+        {"upper-case key", "[TI:x]", "x", {}, {}, {}, {}},
+        {"value kept with its spaces", "[ti: x ]", " x ", {}, {}, {}, {}},
+        {"value keeps later colons", "[ti:a:b]", "a:b", {}, {}, {}, {}},
+        {"empty value", "[ti:]", "", {}, {}, {}, {}},
+        {"value bytes kept as written", "[ti:\xC3\xA9\t\x01]", "\xC3\xA9\t\x01", {}, {}, {}, {}},
+        {"all four keys", "[ar:A][al:B][by:C][ti:D]", "D", "A", "B", "C", {}},
+        {"mixed-case keys", "[Ar:A]\n[aL:B]\n[bY:C]", {}, "A", "B", "C", {}},
+        {"space inside the key", "[t i:x]", {}, {}, {}, {}, {}},
+        {"space before the colon", "[ti :x]", {}, {}, {}, {}, {}},
+        {"no colon", "[ti]", {}, {}, {}, {}, {}},
+        {"no key", "[:x]", {}, {}, {}, {}, {}},
+        {"digit in the key", "[ti1:x]", {}, {}, {}, {}, {}},
+        {"key that only starts with a known one", "[tiar:x]", {}, {}, {}, {}, {}},
+        {"unknown keys are dropped", "[length:03:20][re:x][ve:1][la:en]", {}, {}, {}, {}, {}},
+        {"key longer than the key buffer", "[" + long_key + ":x]", {}, {}, {}, {}, {}},
+        {"same value twice is no conflict", "[ti:a]\n[ti:a]", "a", {}, {}, {}, {}},
+        {"first value wins", "[ti:a]\n[ti:b]", "a", {}, {}, {}, {"meta: conflicting ti ('a' vs 'b')"}},
+        {"conflict across letter case", "[TI:a][ti:b]", "a", {}, {}, {}, {"meta: conflicting ti ('a' vs 'b')"}},
+        {"empty value conflicts with text", "[ar:x][ar:]", {}, "x", {}, {}, {"meta: conflicting ar ('x' vs '')"}},
+        {"empty first value wins", "[al:][al:x]", {}, {}, "", {}, {"meta: conflicting al ('' vs 'x')"}},
+        {"every later difference warns",
+         "[by:a]\n[by:b]\n[by:a]\n[by:c]",
+         {},
+         {},
+         {},
+         "a",
+         {"meta: conflicting by ('a' vs 'b')", "meta: conflicting by ('a' vs 'c')"}},
+        {"escaped close bracket in a value", "[ti:a\\]b]", "a]b", {}, {}, {}, {}},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.name);
+        const auto v = parse_view(c.input);
+        EXPECT_EQ(v.ti, c.ti);
+        EXPECT_EQ(v.ar, c.ar);
+        EXPECT_EQ(v.al, c.al);
+        EXPECT_EQ(v.by, c.by);
+        EXPECT_EQ(v.warnings, c.warnings);
+        const bool any = c.ti || c.ar || c.al || c.by;
+        EXPECT_EQ(v.status, any ? LYRX_ERR_EMPTY : LYRX_ERR_NO_LYRICS);
+        EXPECT_EQ(v.error, any ? kMetaOnly : kNoLyrics);
+    }
+}
+
+// One offset value applied to a line at 1000 ms.
+TEST(Interpret, OffsetValues) {
+    struct Case {
+        std::string value;
+        int32_t offset;  // 0 and a warning when unparseable
+        int32_t start;
+        bool parsed;
+    };
+    const Case table[] = {
+        {"500", 500, 500, true},
+        {"-500", -500, 1500, true},
+        {"+500", 500, 500, true},
+        {"1.5", 2, 998, true},
+        {"-1.5", -2, 1002, true},
+        {"2.5", 3, 997, true},
+        {"0.4999", 0, 1000, true},
+        {"-0.4999", 0, 1000, true},
+        {".5", 1, 999, true},
+        {"5.", 5, 995, true},
+        {"0", 0, 1000, true},
+        {"-0", 0, 1000, true},
+        {"00500", 500, 500, true},
+        {"1000", 1000, 0, true},
+        {"5000", 5000, -4000, true},
+        {"99999999999", kMax, 1000 - kMax, true},
+        {"2147483647", kMax, 1000 - kMax, true},
+        {"2147483648", kMax, 1000 - kMax, true},
+        {"2147483646.5", kMax, 1000 - kMax, true},
+        {"2147483646.4", kMax - 1, 1001 - kMax, true},
+        // The subtraction saturates instead of wrapping.
+        {"-2147483648", kMin, kMax, true},
+        {"-99999999999", kMin, kMax, true},
+        {"-2147483649", kMin, kMax, true},
+        {"-2147483647.6", kMin, kMax, true},
+        {"-2147482647", -2147482647, kMax, true},
+        {"-2147482646", -2147482646, kMax - 1, true},
+        {std::string(1000, '9'), kMax, 1000 - kMax, true},
+        {"-" + std::string(1000, '9'), kMin, kMax, true},
+        {"", 0, 1000, false},
+        {"+", 0, 1000, false},
+        {"-", 0, 1000, false},
+        {" 500", 0, 1000, false},
+        {"500 ", 0, 1000, false},
+        {"abc", 0, 1000, false},
+        {"1e3", 0, 1000, false},
+        {"--5", 0, 1000, false},
+        {"+-5", 0, 1000, false},
+        {"-+5", 0, 1000, false},
+        {"1.2.3", 0, 1000, false},
+        {"0x10", 0, 1000, false},
+        {"500ms", 0, 1000, false},
+        {".", 0, 1000, false},
+        {"-.", 0, 1000, false},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE("offset '" + c.value.substr(0, 40) + "'");
+        for (const bool offset_first : {true, false}) {
+            // The offset shifts every line wherever its tag stands.
+            const std::string tag = "[offset:" + c.value + "]\n";
+            const auto v = parse_view(offset_first ? tag + "[00:01]a" : "[00:01]a\n" + tag);
+            EXPECT_EQ(v.status, LYRX_OK);
+            EXPECT_EQ(v.offset, c.offset);
+            EXPECT_EQ(v.lines, (std::vector<Line>{{c.start, "a"}}));
+            if (c.parsed)
+                EXPECT_TRUE(v.warnings.empty());
+            else
+                EXPECT_EQ(v.warnings, (std::vector<std::string>{"meta: unparseable offset '" + c.value + "'"}));
+        }
+    }
+}
+
+TEST(Interpret, OffsetTagSequences) {
+    struct Case {
+        const char *name;
+        std::string input;
+        int32_t offset;
+        std::vector<Line> lines;
+        std::vector<std::string> warnings;
+    };
+    const Case table[] = {
+        {"any key case", "[OFFSET:500][Offset:500][00:01]a", 500, {{500, "a"}}, {}},
+        {"different text conflicts, first kept",
+         "[offset:500]\n[offset:+500]\n[00:01]a",
+         500,
+         {{500, "a"}},
+         {"meta: conflicting offset ('500' vs '+500')"}},
+        {"same text twice", "[offset:500]\n[offset:500]\n[00:01]a", 500, {{500, "a"}}, {}},
+        {"an unparseable text still takes part in conflicts",
+         "[offset:abc]\n[offset:500]\n[00:01]a",
+         0,
+         {{1000, "a"}},
+         {"meta: unparseable offset 'abc'", "meta: conflicting offset ('abc' vs '500')"}},
+        // An equal text is considered again, so it warns again.
+        {"same unparseable text twice",
+         "[offset:abc]\n[offset:abc]\n[00:01]a",
+         0,
+         {{1000, "a"}},
+         {"meta: unparseable offset 'abc'", "meta: unparseable offset 'abc'"}},
+        {"a conflict does not replace the text compared with",
+         "[offset:500]\n[offset:600]\n[offset:500]\n[offset:700]\n[00:01]a",
+         500,
+         {{500, "a"}},
+         {"meta: conflicting offset ('500' vs '600')", "meta: conflicting offset ('500' vs '700')"}},
+        {"applied to every line", "[00:01]a\n[offset:-250]\n[00:02]b", -250, {{1250, "a"}, {2250, "b"}}, {}},
+        {"lines may start before zero", "[offset:1500][00:01]a[00:02]b", 1500, {{-500, "a"}, {500, "b"}}, {}},
+        {"offset key that is not exactly offset", "[offse:500][offsets:500][00:01]a", 0, {{1000, "a"}}, {}},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.name);
+        const auto v = parse_view(c.input);
+        EXPECT_EQ(v.offset, c.offset);
+        EXPECT_EQ(v.lines, c.lines);
+        EXPECT_EQ(v.warnings, c.warnings);
+    }
+}
+
+TEST(Interpret, EnhancedWordTimes) {
+    const std::string warning = "enhanced: inline <mm:ss> left as literal";
+    struct Case {
+        const char *name;
+        std::string input;
+        std::vector<Line> lines;
+        std::vector<std::string> warnings;
+    };
+    const Case table[] = {
+        {"word times stay in the text",
+         "[00:01]<00:01.50>Hel<00:02.00>lo",
+         {{1000, "<00:01.50>Hel<00:02.00>lo"}},
+         {warning}},
+        {"once per parse", "[00:01]<a>\n[00:02]<b>\n[00:03]<c>", {{1000, "<a>"}, {2000, "<b>"}, {3000, "<c>"}}, {warning}},
+        {"either order of the brackets", "[00:01]a>b<c", {{1000, "a>b<c"}}, {warning}},
+        {"both brackets needed in one text", "[00:01]a<b\n[00:02]c>d", {{1000, "a<b"}, {2000, "c>d"}}, {}},
+        {"tag contents are not examined", "[ti:<x>]\n[00:01]a", {{1000, "a"}}, {}},
+        {"texts of dropped entries are examined", "[re:x]<b>\n[00:01]a", {{1000, "a"}}, {warning}},
+        {"texts of header entries are examined", "[ti:x]<b>", {}, {warning}},
+        // Scan warnings come first, though this text stands before the bare line.
+        {"after all scan warnings", "[00:01]<a>\n x", {{1000, "<a>"}}, {"bare: skipped text before '[' at pos 11", warning}},
+        {"in entry order with conflicts",
+         "[ti:a]\n[ti:b]\n[00:01]<a>\n[ti:c]",
+         {{1000, "<a>"}},
+         {"meta: conflicting ti ('a' vs 'b')", warning, "meta: conflicting ti ('a' vs 'c')"}},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.name);
+        const auto v = parse_view(c.input);
+        EXPECT_EQ(v.lines, c.lines);
+        EXPECT_EQ(v.warnings, c.warnings);
+    }
+}
+
+TEST(Interpret, SortOrder) {
+    struct Case {
+        const char *name;
+        std::string input;
+        std::vector<Line> lines;
+    };
+    std::string reversed;
+    std::vector<Line> reversed_sorted;
+    for (int i = 39; i >= 0; --i) reversed += "[00:" + std::to_string(i) + "]r" + std::to_string(i) + "\n";
+    for (int i = 0; i < 40; ++i) reversed_sorted.emplace_back(i * 1000, "r" + std::to_string(i));
+    std::string ties;
+    std::vector<Line> ties_sorted;
+    for (int i = 0; i < 50; ++i) {
+        ties += "[00:0" + std::to_string(i % 2 == 0 ? 2 : 1) + "]t" + std::to_string(i) + "\n";
+    }
+    for (int i = 1; i < 50; i += 2) ties_sorted.emplace_back(1000, "t" + std::to_string(i));
+    for (int i = 0; i < 50; i += 2) ties_sorted.emplace_back(2000, "t" + std::to_string(i));
+    const Case table[] = {
+        {"ties keep input order", "[00:02]b\n[00:01]a\n[00:01]c", {{1000, "a"}, {1000, "c"}, {2000, "b"}}},
+        {"a repeated tag gives two lines", "[00:01][00:01]x", {{1000, "x"}, {1000, "x"}}},
+        {"groups and ties", "[00:02][00:01]x\n[00:01]y", {{1000, "x"}, {1000, "y"}, {2000, "x"}}},
+        {"equal spellings of one time", "[00:01.000]a\n[0:1]b\n[0:0001.0]c", {{1000, "a"}, {1000, "b"}, {1000, "c"}}},
+        {"negative starts sort first", "[offset:5000]\n[00:06]b\n[00:01]a", {{-4000, "a"}, {1000, "b"}}},
+        {"saturated starts keep input order",
+         "[35791:30]a\n[35791:23.647]b\n[99999:00]c",
+         {{kMax, "a"}, {kMax, "b"}, {kMax, "c"}}},
+        {"forty lines in reverse", reversed, reversed_sorted},
+        {"fifty alternating ties", ties, ties_sorted},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(parse_view(c.input).lines, c.lines);
+    }
+}
+
+TEST(Interpret, StatusDecision) {
+    struct Case {
+        const char *name;
+        std::string input;
+        int32_t status;
+        std::string error;
+        std::vector<std::string> warnings;
+    };
+    const Case table[] = {
+        {"one line", "[00:01]", LYRX_OK, "", {}},
+        {"accepted offset of zero alone", "[offset:0]", LYRX_ERR_EMPTY, kMetaOnly, {}},
+        {"unparseable offset alone", "[offset:abc]", LYRX_ERR_NO_LYRICS, kNoLyrics, {"meta: unparseable offset 'abc'"}},
+        {"unknown tag alone", "[re:x]", LYRX_ERR_NO_LYRICS, kNoLyrics, {}},
+        {"empty title alone", "[ti:]", LYRX_ERR_EMPTY, kMetaOnly, {}},
+        {"artist alone", "[ar:x]", LYRX_ERR_EMPTY, kMetaOnly, {}},
+        {"bare text only", "hello", LYRX_ERR_NO_LYRICS, kNoLyrics, {"bare: skipped text before '[' at pos 0"}},
+        {"header with a dropped time tag", "[ti:x]\n[00:01", LYRX_ERR_EMPTY, kMetaOnly, {"tag: unterminated at pos 13"}},
+        {"a NUL as the whole input", "\0"s, LYRX_ERR_NO_LYRICS, kNoLyrics, {"bare: skipped text before '[' at pos 0"}},
+    };
+    for (const Case &c : table) {
+        SCOPED_TRACE(c.name);
+        const auto v = parse_view(c.input);
+        EXPECT_EQ(v.status, c.status);
+        EXPECT_EQ(v.error, c.error);
+        EXPECT_EQ(v.warnings, c.warnings);
+    }
+}
+
+}  // namespace
