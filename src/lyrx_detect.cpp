@@ -35,8 +35,24 @@ bool time_tag_at(const unsigned char *p, size_t n, size_t j) noexcept {
     return j < n && p[j] == ']';
 }
 
+// Where a header value ends: the first "]", CR or LF at or after a position.
+// Remembered between calls, so that many "[ti:" without a "]" stay linear.
+struct value_end_finder {
+    size_t from = 1;  // empty range: nothing remembered yet
+    size_t end = 0;
+
+    size_t find(const unsigned char *p, size_t n, size_t v) noexcept {
+        if (v >= from && v <= end) return end;  // no stop byte lies in [from, end)
+        size_t j = v;
+        while (j < n && p[j] != ']' && p[j] != '\r' && p[j] != '\n') j++;
+        from = v;
+        end = j;
+        return j;
+    }
+};
+
 // A known key (any letter case) after the "[" at i, closed by "]" on the same line.
-bool key_tag_at(const unsigned char *p, size_t n, size_t i) noexcept {
+bool key_tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) noexcept {
     static constexpr struct {
         const char *text;
         size_t len;
@@ -48,10 +64,8 @@ bool key_tag_at(const unsigned char *p, size_t n, size_t i) noexcept {
         for (size_t k = 0; k < key.len && match; k++)
             match = std::tolower(p[i + 1 + k]) == static_cast<unsigned char>(key.text[k]);
         if (!match || value >= n) continue;
-        for (size_t j = value; j < n; j++) {
-            if (p[j] == ']') return true;
-            if (p[j] == '\r' || p[j] == '\n') break;
-        }
+        size_t end = ends.find(p, n, value);
+        if (end < n && p[end] == ']') return true;
     }
     return false;
 }
@@ -72,9 +86,10 @@ LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
         if (length <= 2) return 0;
     }
     size_t n = length < kDetectWindow ? static_cast<size_t>(length) : kDetectWindow;
+    value_end_finder ends;
     for (size_t i = 0; i + 3 <= n; i++) {
         if (p[i] != '[') continue;
-        if (time_tag_at(p, n, i + 1) || key_tag_at(p, n, i)) return 1;
+        if (time_tag_at(p, n, i + 1) || key_tag_at(p, n, i, ends)) return 1;
     }
     return 0;
 }

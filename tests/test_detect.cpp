@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -282,6 +284,61 @@ TEST(Detect, LeavesAnErrorTextAlone) {
     EXPECT_STREQ(lyrx_last_error(), "LRC has metadata but no lyric lines");
     EXPECT_EQ(lyrx::g_last_status, LYRX_ERR_EMPTY);
     EXPECT_STREQ(lyrx_meta("ti"), "x");
+}
+
+// The key test remembers where a header value ends between positions; a
+// literal rescan from every "[" must always agree with it.
+int naive_detect(const std::string &s) {
+    size_t off = s.size() >= 3 && s.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    if (s.size() - off <= 2) return 0;
+    size_t n = std::min<size_t>(s.size() - off, 8192);
+    const char *p = s.data() + off;
+    auto digits = [&](size_t &j) {
+        size_t start = j;
+        while (j < n && p[j] >= '0' && p[j] <= '9') j++;
+        return j > start;
+    };
+    for (size_t i = 0; i + 3 <= n; i++) {
+        if (p[i] != '[') continue;
+        size_t j = i + 1;
+        if (digits(j) && j < n && p[j] == ':' && (++j, digits(j)) && j < n) {
+            if (p[j] == ']') return 1;
+            if (p[j] == '.') {
+                j++;
+                while (j < n && p[j] >= '0' && p[j] <= '9') j++;
+                if (j < n && p[j] == ']') return 1;
+            }
+        }
+        for (const char *key : {"ti:", "ar:", "al:", "by:", "offset:"}) {
+            size_t k = std::strlen(key);
+            if (i + 1 + k >= n) continue;
+            bool match = true;
+            for (size_t q = 0; q < k; q++) match = match && std::tolower(static_cast<unsigned char>(p[i + 1 + q])) == key[q];
+            if (!match) continue;
+            for (size_t q = i + 1 + k; q < n && p[q] != '\r' && p[q] != '\n'; q++)
+                if (p[q] == ']') return 1;
+        }
+    }
+    return 0;
+}
+
+TEST(Detect, AgreesWithALiteralScanOnGeneratedBuffers) {
+    static const char *const kPieces[] = {"[", "]", "ti:", "AR:", "offset:", "0", "12", ":", ".", "\n",
+                                          "\r", "x", " ", "\xEF\xBB\xBF", "[ti:", "[by:"};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    int positives = 0;
+    for (int round = 0; round < 20000; round++) {
+        std::string s;
+        int pieces = static_cast<int>(next() >> 24) % 24;
+        for (int k = 0; k < pieces; k++) s += kPieces[(next() >> 16) % (sizeof kPieces / sizeof *kPieces)];
+        int want = naive_detect(s);
+        positives += want;
+        ASSERT_EQ(lyrx_detect(s.data(), s.size()), want) << lyrx_test::quote(s.c_str());
+    }
+    // Both answers must occur, or the comparison proves nothing.
+    EXPECT_GT(positives, 1000);
+    EXPECT_LT(positives, 19000);
 }
 
 }  // namespace
