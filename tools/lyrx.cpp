@@ -80,6 +80,9 @@ void print_listing(const char *name, int32_t status) {
 int run_files(int argc, char **argv, int first, bool json) {
     bool all_ok = true;
     for (int i = first; i < argc; i++) {
+        // A file that cannot be read keeps the previous result in the library;
+        // clear it so nothing of the file before is shown for this one.
+        lyrx_clear();
         int32_t status = parse_path(argv[i]);
         if (status != LYRX_OK) all_ok = false;
         if (!json) {
