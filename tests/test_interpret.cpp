@@ -13,14 +13,14 @@
 
 using namespace std::string_literals;
 using lyrx_test::Line;
+using lyrx_test::kMax;
+using lyrx_test::kMin;
+using lyrx_test::kMetaOnly;
+using lyrx_test::kNoLyrics;
 using lyrx_test::parse_view;
 
 namespace {
 
-constexpr int32_t kMax = INT32_MAX;
-constexpr int32_t kMin = INT32_MIN;
-const std::string kNoLyrics = "Invalid or empty LRC text. Can't find any lyrics.";
-const std::string kMetaOnly = "LRC has metadata but no lyric lines";
 
 // Each time form is parsed alone, followed by "x", so its start is the line's.
 TEST(Interpret, TimeTagValues) {

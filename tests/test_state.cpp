@@ -15,13 +15,13 @@
 #include "result_view.hpp"
 
 using lyrx_test::Line;
+using lyrx_test::kMax;
+using lyrx_test::kMin;
+using lyrx_test::kNoLyrics;
 using lyrx_test::parse_view;
 
 namespace {
 
-constexpr int32_t kMax = INT32_MAX;
-constexpr int32_t kMin = INT32_MIN;
-const std::string kNoLyrics = "Invalid or empty LRC text. Can't find any lyrics.";
 
 // A rich result: all four tags, an offset, lines, a warning.
 const std::string kRich = " stray\n[ti:T][ar:A][al:L][by:B]\n[offset:100]\n[00:01]one\n[00:02]two\n";

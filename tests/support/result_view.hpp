@@ -15,6 +15,11 @@
 
 namespace lyrx_test {
 
+constexpr int32_t kMax = INT32_MAX;
+constexpr int32_t kMin = INT32_MIN;
+inline const std::string kNoLyrics = "Invalid or empty LRC text. Can't find any lyrics.";
+inline const std::string kMetaOnly = "LRC has metadata but no lyric lines";
+
 // (start_ms, text) of one line, the form the table expectations use.
 using Line = std::pair<int32_t, std::string>;
 
