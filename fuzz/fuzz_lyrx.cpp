@@ -1,11 +1,12 @@
 // One fuzz target for every entry point: the first byte picks the entry point,
 // the rest is its input. Built with libFuzzer (clang), or with the replay main
 // below for gcc and valgrind.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "lyrx.h"
 
@@ -22,6 +23,13 @@ void read_result() {
     (void)lyrx_result_json();
 }
 
+// One file per process for the file entry point, named after the process so
+// that parallel fuzzing jobs do not share it.
+std::string temp_file_path() {
+    auto id = std::chrono::steady_clock::now().time_since_epoch().count();
+    return (std::filesystem::temp_directory_path() / ("lyrx-fuzz-" + std::to_string(id) + ".lrc")).string();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -35,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         read_result();
         break;
     case 1: {
-        char path[] = "/tmp/lyrx-fuzz-XXXXXX";
-        int fd = mkstemp(path);
-        if (fd < 0) return 0;
-        bool written = write(fd, text, n) == static_cast<ssize_t>(n);
-        close(fd);
-        if (written) lyrx_parse_file(path);
-        unlink(path);
+        static const std::string path = temp_file_path();
+        FILE *f = std::fopen(path.c_str(), "wb");
+        if (!f) return 0;
+        bool written = std::fwrite(text, 1, n, f) == n;
+        written = std::fclose(f) == 0 && written;
+        if (written) lyrx_parse_file(path.c_str());
+        std::remove(path.c_str());
         read_result();
         break;
     }

@@ -1,10 +1,24 @@
 #!/usr/bin/env bash
 # Installs what lyrx needs to build and test on Debian 12: the toolchain,
 # GoogleTest, Google Benchmark and yyjson 0.12.0. Idempotent; quiet when all is there.
+# With --windows, also what the Windows cross-build and its tests need: MinGW-w64,
+# Wine, and the source of Debian's Google Benchmark release to build for Windows.
 set -euo pipefail
 
+windows=0
+for arg in "$@"; do
+  case "$arg" in
+    --windows) windows=1 ;;
+    *) echo "usage: install-deps.sh [--windows]" >&2; exit 2 ;;
+  esac
+done
+
 YYJSON_VERSION=0.12.0+ds-2
+BENCHMARK_VERSION=1.7.1
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+if [ "$windows" = 1 ]; then
+  PACKAGES+=(g++-mingw-w64-x86-64-posix wine64)
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -22,13 +36,14 @@ fi
 have_version() {
   [ "$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)" = "$YYJSON_VERSION" ]
 }
-if have_version libyyjson0 && have_version libyyjson-dev; then
-  exit 0
-fi
+need_yyjson=1
+if have_version libyyjson0 && have_version libyyjson-dev; then need_yyjson=0; fi
+benchmark_src="${XDG_CACHE_HOME:-$HOME/.cache}/lyrx/benchmark-$BENCHMARK_VERSION"
+need_benchmark=0
+if [ "$windows" = 1 ] && [ ! -f "$benchmark_src/CMakeLists.txt" ]; then need_benchmark=1; fi
+[ "$need_yyjson" = 1 ] || [ "$need_benchmark" = 1 ] || exit 0
 
-# Debian 12 has no yyjson; unstable's 0.12.0 build needs only libc6 and installs
-# cleanly. Fetch it from the unstable suite of the mirror this machine already
-# uses, through a private apt configuration so the system's suites stay untouched.
+# The mirror this machine already uses, read from the apt sources.
 mirror=""
 for f in /etc/apt/sources.list.d/*.sources; do
   [ -f "$f" ] || continue
@@ -47,15 +62,33 @@ if [ -z "$mirror" ]; then
   exit 1
 fi
 
+# A private apt configuration, so the system's suites stay untouched.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts"
-echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror unstable main" > "$work/sources.list"
 apt_opts=(-o "Dir::Etc::sourcelist=$work/sources.list" -o "Dir::Etc::sourceparts=$work/parts"
           -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache"
           -o "APT::Get::List-Cleanup=0" -o "Debug::NoLocking=1" -o "APT::Sandbox::User=root")
-echo "install-deps: fetching yyjson $YYJSON_VERSION from the unstable suite"
-apt-get "${apt_opts[@]}" update -qq
-(cd "$work" && apt-get "${apt_opts[@]}" download -qq "libyyjson0=$YYJSON_VERSION" "libyyjson-dev=$YYJSON_VERSION")
-$SUDO dpkg -i "$work"/libyyjson0_*.deb "$work"/libyyjson-dev_*.deb >/dev/null
-have_version libyyjson0 && have_version libyyjson-dev || { echo "install-deps: yyjson $YYJSON_VERSION did not install" >&2; exit 1; }
+keyring="[signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]"
+: > "$work/sources.list"
+# Debian 12 has no yyjson; unstable's 0.12.0 build needs only libc6 and installs cleanly.
+[ "$need_yyjson" = 1 ] && echo "deb $keyring $mirror unstable main" >> "$work/sources.list"
+[ "$need_benchmark" = 1 ] && echo "deb-src $keyring $mirror bookworm main" >> "$work/sources.list"
+apt-get "${apt_opts[@]}" update -qq 2>/dev/null
+
+if [ "$need_yyjson" = 1 ]; then
+  echo "install-deps: fetching yyjson $YYJSON_VERSION from the unstable suite"
+  (cd "$work" && apt-get "${apt_opts[@]}" download -qq "libyyjson0=$YYJSON_VERSION" "libyyjson-dev=$YYJSON_VERSION" 2>/dev/null)
+  $SUDO dpkg -i "$work"/libyyjson0_*.deb "$work"/libyyjson-dev_*.deb >/dev/null
+  have_version libyyjson0 && have_version libyyjson-dev || { echo "install-deps: yyjson $YYJSON_VERSION did not install" >&2; exit 1; }
+fi
+
+if [ "$need_benchmark" = 1 ]; then
+  # The same Google Benchmark release as Debian 12's package, as source.
+  echo "install-deps: fetching the Google Benchmark $BENCHMARK_VERSION source"
+  (cd "$work" && apt-get "${apt_opts[@]}" source --download-only -qq "benchmark=$BENCHMARK_VERSION-1" >/dev/null 2>&1)
+  mkdir -p "$(dirname "$benchmark_src")"
+  rm -rf "$benchmark_src.tmp" && mkdir -p "$benchmark_src.tmp"
+  tar -xzf "$work/benchmark_$BENCHMARK_VERSION.orig.tar.gz" -C "$benchmark_src.tmp" --strip-components=1
+  rm -rf "$benchmark_src" && mv "$benchmark_src.tmp" "$benchmark_src"
+fi

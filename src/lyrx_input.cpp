@@ -7,17 +7,68 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 #include "lyrx_state.hpp"
 #include "lyrx_sys.hpp"
 
 namespace lyrx {
 
-#ifdef LYRX_FAULT_INJECTION
 namespace sys {
+
+#ifdef _WIN32
+
 namespace {
-std::FILE *libc_open(const char *path, const char *mode) { return std::fopen(path, mode); }
-int libc_seek(std::FILE *f, long offset, int whence) { return std::fseek(f, offset, whence); }
-long libc_tell(std::FILE *f) { return std::ftell(f); }
+bool has_high_byte(const char *s) noexcept {
+    for (; *s; s++)
+        if (static_cast<unsigned char>(*s) >= 0x80) return true;
+    return false;
+}
+}  // namespace
+
+// fopen reads a path in the ANSI code page, so a UTF-8 name with non-ASCII
+// characters is not found. Every path the C library opens still opens the
+// same way: the UTF-16 retry happens only after it failed.
+std::FILE *platform_open(const char *path, bool *out_of_memory) noexcept {
+    *out_of_memory = false;
+    std::FILE *f = std::fopen(path, "rb");
+    if (f || !has_high_byte(path)) return f;
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (units <= 0) return nullptr;  // not UTF-8: nothing else to try
+    auto *wide = static_cast<wchar_t *>(mem_alloc(static_cast<size_t>(units) * sizeof(wchar_t)));
+    if (!wide) {
+        *out_of_memory = true;
+        return nullptr;
+    }
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, units) == units)
+        f = _wfopen(wide, L"rb");
+    mem_free(wide);
+    return f;
+}
+int platform_seek(std::FILE *f, int64_t offset, int whence) noexcept { return _fseeki64(f, offset, whence); }
+int64_t platform_tell(std::FILE *f) noexcept { return _ftelli64(f); }
+
+#else
+
+std::FILE *platform_open(const char *path, bool *out_of_memory) noexcept {
+    *out_of_memory = false;
+    return std::fopen(path, "rb");
+}
+int platform_seek(std::FILE *f, int64_t offset, int whence) noexcept {
+    return std::fseek(f, static_cast<long>(offset), whence);
+}
+int64_t platform_tell(std::FILE *f) noexcept { return std::ftell(f); }
+
+#endif
+
+#ifdef LYRX_FAULT_INJECTION
+namespace {
 std::size_t libc_read(void *buf, std::size_t size, std::size_t count, std::FILE *f) {
     return std::fread(buf, size, count, f);
 }
@@ -25,10 +76,67 @@ int libc_error(std::FILE *f) { return std::ferror(f); }
 int libc_close(std::FILE *f) { return std::fclose(f); }
 }  // namespace
 
-const file_calls kLibcFileCalls{libc_open, libc_seek, libc_tell, libc_read, libc_error, libc_close};
+const file_calls kLibcFileCalls{platform_open, platform_seek, platform_tell, libc_read, libc_error, libc_close};
 file_calls g_file_calls = kLibcFileCalls;
-}  // namespace sys
 #endif
+
+}  // namespace sys
+
+#ifdef _WIN32
+
+namespace {
+constexpr bool is_high_surrogate(wchar_t u) noexcept { return u >= 0xD800 && u <= 0xDBFF; }
+// Code units per converter call: their UTF-8 (at most 3 bytes each) stays
+// below INT_MAX, the largest count the converter takes.
+constexpr size_t kUnitsPerCall = size_t{1} << 28;
+}  // namespace
+
+// The system's converter, held to iconv's contract: all or nothing, failing
+// on an odd byte count (an incomplete unit) and on any unpaired surrogate.
+int iconv_to_utf8(const char *from, const char *in, uint64_t m, char **out, uint64_t *out_len) noexcept {
+    bool big_endian = std::strcmp(from, "UTF-16BE") == 0;
+    if (!big_endian && std::strcmp(from, "UTF-16LE") != 0) return -1;
+    if (m % 2 != 0 || m > (SIZE_MAX - 16) / 4) return -1;
+    size_t units = static_cast<size_t>(m / 2);
+    // The code units in machine order, for either byte order of the file.
+    auto *wide = static_cast<wchar_t *>(mem_alloc(units ? units * sizeof(wchar_t) : 1));
+    if (!wide) return -1;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(in);
+    for (size_t i = 0; i < units; i++) {
+        unsigned first = bytes[2 * i], second = bytes[2 * i + 1];
+        wide[i] = static_cast<wchar_t>(big_endian ? (first << 8 | second) : (second << 8 | first));
+    }
+    size_t room = static_cast<size_t>(m) * 4 + 16;
+    auto *buf = static_cast<char *>(mem_alloc(room));
+    if (!buf) {
+        mem_free(wide);
+        return -1;
+    }
+    size_t written = 0;
+    for (size_t done = 0; done < units;) {
+        size_t count = units - done < kUnitsPerCall ? units - done : kUnitsPerCall;
+        // A pair split between two calls would look unpaired to both.
+        if (done + count < units && is_high_surrogate(wide[done + count - 1])) count--;
+        size_t left = room - 1 - written;
+        int got = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide + done, static_cast<int>(count),
+                                      buf + written, static_cast<int>(left < INT_MAX ? left : INT_MAX), nullptr,
+                                      nullptr);
+        if (got <= 0) {
+            mem_free(buf);
+            mem_free(wide);
+            return -1;
+        }
+        written += static_cast<size_t>(got);
+        done += count;
+    }
+    mem_free(wide);
+    buf[written] = '\0';
+    *out = buf;
+    *out_len = written;
+    return 0;
+}
+
+#else
 
 int iconv_to_utf8(const char *from, const char *in, uint64_t m, char **out, uint64_t *out_len) noexcept {
     iconv_t cd = sys::conv_open("UTF-8", from);
@@ -61,6 +169,8 @@ int iconv_to_utf8(const char *from, const char *in, uint64_t m, char **out, uint
     iconv_close(cd);
     return 0;
 }
+
+#endif
 
 namespace {
 
@@ -115,8 +225,13 @@ LYRX_API int32_t lyrx_parse_file(const char *path) noexcept {
     }
     // Until the file is read, the previous result stays: the path may point
     // into it, and a failure here replaces only the error text.
-    std::FILE *f = sys::file_open(path, "rb");
+    bool out_of_memory = false;
+    std::FILE *f = sys::file_open(path, &out_of_memory);
     if (!f) {
+        if (out_of_memory) {
+            set_error_fmt("oom");
+            return LYRX_ERR_OOM;
+        }
         report_open_failure(path);
         return LYRX_ERR_IO;
     }
@@ -127,7 +242,7 @@ LYRX_API int32_t lyrx_parse_file(const char *path) noexcept {
     }
     // The size is held as a signed 32-bit number: 2 GiB or more is refused
     // before anything is allocated or read.
-    long size = sys::file_tell(f);
+    int64_t size = sys::file_tell(f);
     if (size < 0 || size > INT32_MAX) {
         sys::file_close(f);
         set_error_fmt("tell failed");

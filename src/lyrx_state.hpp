@@ -77,8 +77,15 @@ char *copy_string(const char *s) noexcept;
 int str_vec_push(str_vec *v, char *s) noexcept;  // 0, or -1 (s freed) when out of memory
 void str_vec_free(str_vec *v) noexcept;          // frees every string and the array
 
-void set_error_fmt(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
-void warn_fmt(const char *fmt, ...) noexcept __attribute__((format(printf, 1, 2)));
+// MinGW builds format with MinGW's C99 printf (%zu, and vsnprintf's count of
+// a cut text), not with the system's msvcrt one.
+#ifdef __MINGW32__
+#define LYRX_PRINTF_LIKE(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define LYRX_PRINTF_LIKE(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+void set_error_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
+void warn_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
 
 bool ascii_ieq(const char *a, const char *b) noexcept;
 

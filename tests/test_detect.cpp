@@ -1,8 +1,17 @@
 // lyrx_detect: the tag tests, the 8192-byte window after an optional UTF-8
 // mark, and that it reads, allocates and changes nothing else.
 #include <gtest/gtest.h>
+
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -202,6 +211,27 @@ TEST(Detect, ShortBufferEndsTheWindow) {
 // so any read past the window faults, however large the stated length is.
 class GuardedWindow {
 public:
+#ifdef _WIN32
+    explicit GuardedWindow(size_t readable) {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        data_pages_ = (readable + page_ - 1) / page_;
+        size_ = (data_pages_ + 1) * page_;
+        base_ = static_cast<char *>(VirtualAlloc(nullptr, size_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        if (!base_) return;
+        DWORD old;
+        if (!VirtualProtect(base_ + data_pages_ * page_, page_, PAGE_NOACCESS, &old)) {
+            VirtualFree(base_, 0, MEM_RELEASE);
+            base_ = nullptr;
+            return;
+        }
+        start_ = base_ + data_pages_ * page_ - readable;
+    }
+    ~GuardedWindow() {
+        if (base_) VirtualFree(base_, 0, MEM_RELEASE);
+    }
+#else
     explicit GuardedWindow(size_t readable) {
         page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         data_pages_ = (readable + page_ - 1) / page_;
@@ -219,6 +249,7 @@ public:
     ~GuardedWindow() {
         if (base_) munmap(base_, size_);
     }
+#endif
     GuardedWindow(const GuardedWindow &) = delete;
     GuardedWindow &operator=(const GuardedWindow &) = delete;
     char *start() const { return start_; }

@@ -2,6 +2,7 @@
 #include "dump.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -41,15 +42,20 @@ std::string dump_result(int status) {
     return o.str();
 }
 
+// Paths are UTF-8, as the library takes them, on every platform.
+static std::filesystem::path utf8_path(const std::string &path) {
+    return std::filesystem::path(std::u8string(path.begin(), path.end()));
+}
+
 std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(utf8_path(path), std::ios::binary);
     std::ostringstream o;
     o << in.rdbuf();
     return o.str();
 }
 
 void write_file(const std::string &path, const std::string &data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(utf8_path(path), std::ios::binary | std::ios::trunc);
     out << data;
 }
 
