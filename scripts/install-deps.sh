@@ -33,6 +33,21 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# Host locales the tests run the library in (it must answer as in "C").
+if ! command -v localedef >/dev/null 2>&1 || [ ! -d /usr/share/i18n/locales ]; then
+  echo "install-deps: installing locales"
+  $SUDO apt-get update -qq
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq locales >/dev/null
+fi
+for spec in tr_TR:ISO-8859-9 tr_TR:UTF-8 de_DE:ISO-8859-1; do
+  name=${spec%%:*}.${spec#*:}
+  canon=$(echo "$name" | tr 'A-Z' 'a-z' | tr -d '_-' | sed 's/^\(..\)\(..\)/\1_\2/')
+  if ! locale -a 2>/dev/null | tr 'A-Z' 'a-z' | tr -d '-' | grep -qx "$canon"; then
+    $SUDO localedef -i "${spec%%:*}" -f "${spec#*:}" "$name" 2>/dev/null ||
+      echo "install-deps: could not make the locale $name; its tests will be left out" >&2
+  fi
+done
+
 have_version() {
   [ "$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)" = "$YYJSON_VERSION" ]
 }

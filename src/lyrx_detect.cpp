@@ -1,7 +1,6 @@
 // The quick LRC test: one bracketed time tag or known header tag within the
 // first 8192 bytes. Reads nothing outside that window, allocates nothing and
 // leaves the result state alone.
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
 
@@ -62,7 +61,7 @@ bool key_tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &en
         if (value > n) continue;
         bool match = true;
         for (size_t k = 0; k < key.len && match; k++)
-            match = std::tolower(p[i + 1 + k]) == static_cast<unsigned char>(key.text[k]);
+            match = ascii_lower(p[i + 1 + k]) == static_cast<unsigned char>(key.text[k]);
         if (!match || value >= n) continue;
         size_t end = ends.find(p, n, value);
         if (end < n && p[end] == ']') return true;

@@ -1,6 +1,5 @@
 // The result state, its queries, lyrx_clear and the text entry point; the
 // error and warning channels and the small helpers every unit shares.
-#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -105,7 +104,7 @@ void warn_fmt(const char *fmt, ...) noexcept {
 bool ascii_ieq(const char *a, const char *b) noexcept {
     if (!a || !b) return false;
     for (;; a++, b++) {
-        if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+        if (ascii_lower(static_cast<unsigned char>(*a)) != ascii_lower(static_cast<unsigned char>(*b)))
             return false;
         if (*a == '\0') return true;
     }

@@ -87,6 +87,14 @@ void str_vec_free(str_vec *v) noexcept;          // frees every string and the a
 void set_error_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
 void warn_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
 
+// Letters, digits and case are ASCII only, as in the "C" locale whatever
+// locale the host set: a byte of 0x80 or above is an ordinary byte.
+constexpr bool ascii_is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr bool ascii_is_letter(unsigned char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+constexpr bool ascii_is_alnum(unsigned char c) noexcept { return ascii_is_digit(c) || ascii_is_letter(c); }
+constexpr unsigned char ascii_lower(unsigned char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
 bool ascii_ieq(const char *a, const char *b) noexcept;
 
 // True when p points into the error buffer, whose text a clear or a new error

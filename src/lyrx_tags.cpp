@@ -1,6 +1,5 @@
 // Tag interpretation: time tags become lines, ti/ar/al/by and offset fill the
 // header; then the offset is applied, the lines sorted and the status decided.
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,8 +36,6 @@ int parse_decimal(const char *s, uint64_t n, double *out) noexcept {
 }
 
 namespace {
-
-bool is_ascii_letter(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 int lyric_cmp(const void *pa, const void *pb) noexcept {
     const auto *a = static_cast<const lyric_line *>(pa);
@@ -144,7 +141,7 @@ struct interpreter {
         } else {
             const char *t = e.tag;
             size_t letters = 0;
-            while (is_ascii_letter(t[letters])) letters++;
+            while (ascii_is_letter(static_cast<unsigned char>(t[letters]))) letters++;
             if (letters > 0 && t[letters] == ':') {
                 char key[64];
                 size_t k = letters < 63 ? letters : 63;

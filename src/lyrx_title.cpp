@@ -18,13 +18,6 @@ constinit const char *const g_seps[] = {
 
 namespace {
 
-// ASCII only: a byte of 0x80 or above is neither, whatever locale the host set.
-inline bool is_digit(unsigned char c) noexcept { return c >= '0' && c <= '9'; }
-inline bool is_letter(unsigned char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-inline bool is_alnum(unsigned char c) noexcept { return is_digit(c) || is_letter(c); }
-inline unsigned char lower(unsigned char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
 inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
 bool is_separator(const char *word) noexcept {
@@ -149,8 +142,8 @@ int32_t split_title(split_work *w) noexcept {
 // only digits and blanks ("1999") is the name itself. Returns the new length.
 size_t drop_track_number(char *text, size_t len) noexcept {
     size_t p = 0;
-    while (is_digit(static_cast<unsigned char>(text[p]))) p++;
-    if (p == 0 || is_letter(static_cast<unsigned char>(text[p]))) return len;
+    while (ascii_is_digit(static_cast<unsigned char>(text[p]))) p++;
+    if (p == 0 || ascii_is_letter(static_cast<unsigned char>(text[p]))) return len;
     size_t q = p;
     while (is_blank(text[q])) q++;
     if (!text[q]) return len;
@@ -172,8 +165,8 @@ size_t drop_track_number(char *text, size_t len) noexcept {
 // a letter or digit. Stops at the terminator of s, which matches no letter.
 bool word_at(const char *s, const char *w) noexcept {
     for (; *w; s++, w++)
-        if (lower(static_cast<unsigned char>(*s)) != static_cast<unsigned char>(*w)) return false;
-    return !is_alnum(static_cast<unsigned char>(*s));
+        if (ascii_lower(static_cast<unsigned char>(*s)) != static_cast<unsigned char>(*w)) return false;
+    return !ascii_is_alnum(static_cast<unsigned char>(*s));
 }
 
 // True when a marker that ends the song name begins at text[p].
@@ -191,7 +184,7 @@ bool marker_at(const char *text, size_t p) noexcept {
     }
     // A featuring credit is a whole word: "Feather" and "FTP" are names.
     // "ft." and "feat." need no entry: the point already ends "ft" and "feat".
-    if (p == 0 || !is_alnum(static_cast<unsigned char>(s[-1]))) {
+    if (p == 0 || !ascii_is_alnum(static_cast<unsigned char>(s[-1]))) {
         if (word_at(s, "ft") || word_at(s, "feat") || word_at(s, "featuring")) return true;
     }
     return std::strncmp(s, "http://", 7) == 0 || std::strncmp(s, "https://", 8) == 0 ||

@@ -22,6 +22,7 @@
 #include "dump.hpp"
 #include "fault.hpp"
 #include "lyrx.h"
+#include "locales.hpp"
 #include "lyrx_state.hpp"
 
 namespace {
@@ -100,6 +101,8 @@ const std::vector<detect_case> &cases() {
         {"offset", "[offset:+200]", 1},
         {"upper-case key", "[TI:Song]", 1},
         {"mixed-case key", "[Ti:Song]", 1},
+        {"upper-case offset key", "[OFFSET:+5]", 1},
+        {"Latin-1 capital before a key", "[\xC9ti:x]", 0},
         {"upper-case offset", "[OFFSET:+200]", 1},
         {"mixed-case offset", "[oFfSeT:x]", 1},
         {"empty value", "[al:]", 1},
@@ -137,10 +140,12 @@ const std::vector<detect_case> &cases() {
 }
 
 TEST(Detect, Table) {
-    for (const auto &c : cases()) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(detect_exact(c.data), c.expected) << lyrx_test::quote(c.data.c_str());
-    }
+    lyrx_test::in_each_locale([] {
+        for (const auto &c : cases()) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(detect_exact(c.data), c.expected) << lyrx_test::quote(c.data.c_str());
+        }
+    });
 }
 
 TEST(Detect, NullPointerWithAnyLength) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "locales.hpp"
 #include "dump.hpp"
 #include "lyrx.h"
 #include "result_view.hpp"
@@ -102,17 +103,19 @@ TEST(State, MetaKeys) {
         {"ti", "T"},      {"TI", "T"},      {"Ti", "T"},   {"tI", "T"},     {"ar", "A"},   {"AR", "A"},
         {"aR", "A"},      {"al", "L"},      {"AL", "L"},   {"by", "B"},     {"By", "B"},   {"t", nullptr},
         {"tit", nullptr}, {"offset", nullptr}, {"OFFSET", nullptr}, {"ti ", nullptr}, {" ti", nullptr},
-        {"", nullptr},    {"tiar", nullptr}, {"length", nullptr}, {"re", nullptr}, {"t\xC4\xB1", nullptr},
+        {"", nullptr},    {"tiar", nullptr}, {"length", nullptr}, {"re", nullptr}, {"t\xC4\xB1", nullptr}, {"t\xFD", nullptr}, {"\xC1l", nullptr},
     };
     lyrx_test::parse_exact("[ti:T][ar:A][al:L][by:B][00:01]x");
-    for (const Case &c : table) {
-        SCOPED_TRACE(c.key);
-        const char *got = lyrx_meta(c.key);
-        if (c.value == nullptr)
-            EXPECT_EQ(got, nullptr);
-        else
-            EXPECT_STREQ(got, c.value);
-    }
+    lyrx_test::in_each_locale([&] {
+        for (const Case &c : table) {
+            SCOPED_TRACE(c.key);
+            const char *got = lyrx_meta(c.key);
+            if (c.value == nullptr)
+                EXPECT_EQ(got, nullptr);
+            else
+                EXPECT_STREQ(got, c.value);
+        }
+    });
     EXPECT_EQ(lyrx_meta(nullptr), nullptr);
 
     // A tag that was not in the text reads as null, also in upper case.
