@@ -36,6 +36,35 @@ char *copy_bytes(const char *s, size_t n) noexcept {
 
 char *copy_string(const char *s) noexcept { return copy_bytes(s, std::strlen(s)); }
 
+namespace {
+struct shared_text_header {
+    int64_t holders;
+    int64_t json_size;
+};
+shared_text_header *header_of(char *text) noexcept {
+    return reinterpret_cast<shared_text_header *>(text - sizeof(shared_text_header));
+}
+}  // namespace
+
+char *shared_text_new(const char *s, size_t n, int64_t holders) noexcept {
+    if (n > SIZE_MAX - sizeof(shared_text_header) - 1) return nullptr;
+    auto *block = static_cast<char *>(mem_alloc(sizeof(shared_text_header) + n + 1));
+    if (!block) return nullptr;
+    *reinterpret_cast<shared_text_header *>(block) = shared_text_header{holders, -1};
+    char *text = block + sizeof(shared_text_header);
+    if (n) std::memcpy(text, s, n);
+    text[n] = '\0';
+    return text;
+}
+
+void shared_text_release(char *text) noexcept {
+    if (!text) return;
+    shared_text_header *h = header_of(text);
+    if (--h->holders == 0) mem_free(h);
+}
+
+int64_t *shared_text_json_size(char *text) noexcept { return &header_of(text)->json_size; }
+
 int str_vec_push(str_vec *v, char *s) noexcept {
     if (v->count >= v->capacity) {
         int32_t cap = v->capacity == 0 ? 8 : v->capacity * 2;
@@ -126,7 +155,7 @@ detached_state detach_state() noexcept {
 }
 
 void release_detached(detached_state *d) noexcept {
-    for (int32_t i = 0; i < d->lines.count; i++) mem_free(d->lines.items[i].text);
+    for (int32_t i = 0; i < d->lines.count; i++) shared_text_release(d->lines.items[i].text);
     mem_free(d->lines.items);
     mem_free(d->ti);
     mem_free(d->ar);

@@ -23,6 +23,45 @@ const yyjson_alc *json_allocator() noexcept { return &kSeamAllocator; }
 const yyjson_alc *json_allocator() noexcept { return nullptr; }
 #endif
 
+// A JSON text is refused above this size, as a file is: a result whose lines
+// share one long text can describe far more than memory holds.
+constexpr int64_t kMaxJsonSize = INT32_MAX;
+
+template <size_t N>
+constexpr int64_t literal_size(const char (&)[N]) noexcept {
+    return static_cast<int64_t>(N - 1);
+}
+
+int64_t number_size(int32_t v) noexcept {
+    int64_t n = v < 0 ? 2 : 1;
+    auto u = static_cast<uint32_t>(v < 0 ? -static_cast<int64_t>(v) : v);
+    while (u >= 10) {
+        u /= 10;
+        n++;
+    }
+    return n;
+}
+
+// As yyjson writes a string with no flag: the quotes, a two-byte escape for a
+// quote, a backslash, BS, TAB, LF, FF and CR, six bytes for any other control
+// character, every other byte as it is.
+int64_t string_size(const char *s) noexcept {
+    int64_t n = 2;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        unsigned char c = *p;
+        if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') n += 2;
+        else if (c < 0x20) n += 6;
+        else n += 1;
+    }
+    return n;
+}
+
+int64_t line_text_size(char *text) noexcept {
+    int64_t *cached = shared_text_json_size(text);
+    if (*cached < 0) *cached = string_size(text);
+    return *cached;
+}
+
 // A member or element that cannot be allocated is left out: yyjson's add
 // functions then report false, and building simply goes on.
 void add_lines(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
@@ -48,6 +87,28 @@ void add_warnings(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
 }
 
 }  // namespace
+
+int64_t json_text_size() noexcept {
+    int64_t n = literal_size("{\"status\":") + number_size(g_last_status) + literal_size(",\"line_count\":") +
+                number_size(lyrx_line_count()) + literal_size(",\"offset_ms\":") + number_size(lyrx_offset_ms());
+    const char *const tags[] = {g_ti, g_ar, g_al, g_by};
+    for (const char *tag : tags)
+        if (tag) n += literal_size(",\"ti\":") + string_size(tag);
+    if (g_error[0] != '\0') n += literal_size(",\"error\":") + string_size(g_error);
+    n += literal_size(",\"lines\":[]");
+    for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
+        n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(lyrx_line_start_ms(i)) +
+             literal_size(",\"end_ms\":") + number_size(lyrx_line_end_ms(i)) + literal_size(",\"text\":") +
+             line_text_size(g_lines.items[i].text) + literal_size("}");
+    }
+    n += literal_size(",\"warnings\":[]");
+    int32_t written = 0;
+    for (int32_t j = 0; j < g_warnings.count; j++) {
+        if (g_warnings.items[j]) n += (written++ > 0 ? 1 : 0) + string_size(g_warnings.items[j]);
+    }
+    return n + literal_size("}");
+}
+
 }  // namespace lyrx
 
 using namespace lyrx;
@@ -58,6 +119,7 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
     // The previous text goes first, whatever this call's outcome.
     mem_free(g_json);
     g_json = nullptr;
+    if (json_text_size() > kMaxJsonSize) return nullptr;
 
     const yyjson_alc *alc = json_allocator();
     yyjson_mut_doc *doc = yyjson_mut_doc_new(alc);

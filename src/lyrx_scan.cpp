@@ -84,10 +84,10 @@ struct scanner {
         return true;
     }
 
-    // Every pending tag becomes an entry with its own copy of the line text.
+    // Every pending tag becomes an entry; all of them share one copy of the line text.
     bool flush_line() noexcept {
-        for (int32_t i = 0; i < pending_count; i++) {
-            if (entry_count == entry_cap) {
+        if (pending_count > 0) {
+            while (entry_cap - entry_count < pending_count) {
                 int32_t c = next_capacity(entry_cap, 32);
                 auto *ne = c ? static_cast<tag_entry *>(mem_realloc(entries, sizeof(tag_entry) * static_cast<size_t>(c)))
                              : nullptr;
@@ -95,11 +95,13 @@ struct scanner {
                 entries = ne;
                 entry_cap = c;
             }
-            char *text = copy_bytes(buf ? buf : "", len);
+            char *text = shared_text_new(buf ? buf : "", len, pending_count);
             if (!text) return false;
-            // The pending tag moves into the entry; its slot no longer owns it.
-            entries[entry_count++] = tag_entry{pending[i], text};
-            pending[i] = nullptr;
+            // The pending tags move into the entries; their slots no longer own them.
+            for (int32_t i = 0; i < pending_count; i++) {
+                entries[entry_count++] = tag_entry{pending[i], text};
+                pending[i] = nullptr;
+            }
         }
         pending_count = 0;
         clear_buf();
@@ -117,7 +119,7 @@ struct scanner {
     void free_entries() noexcept {
         for (int32_t i = 0; i < entry_count; i++) {
             mem_free(entries[i].tag);
-            mem_free(entries[i].text);
+            shared_text_release(entries[i].text);
         }
         mem_free(entries);
         entries = nullptr;

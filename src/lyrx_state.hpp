@@ -20,7 +20,7 @@ struct str_vec {
 
 struct lyric_line {
     int32_t start_ms;
-    char *text;
+    char *text;   // a shared text (see shared_text_new)
     int32_t seq;  // input order; the tie-break of the sort
 };
 
@@ -30,7 +30,8 @@ struct line_vec {
     int32_t capacity;
 };
 
-// One tag of the input with the text of its line (scanner output).
+// One tag of the input with the text of its line (scanner output). The
+// entries of one tag group hold one shared copy of that text.
 struct tag_entry {
     char *tag;
     char *text;
@@ -72,6 +73,18 @@ inline void mem_free(void *p) noexcept { std::free(p); }
 char *copy_bytes(const char *s, size_t n) noexcept;
 // A new owned copy of a NUL-terminated string; null when out of memory.
 char *copy_string(const char *s) noexcept;
+
+// ---- line texts -----------------------------------------------------------
+// Every tag of a group makes a line with the group's text. They share one
+// copy, which counts its holders and goes with the last one: a text repeated
+// by many tags costs its size once, not once per tag.
+// A new text of n bytes and a NUL with `holders` holders; null when out of memory.
+char *shared_text_new(const char *s, size_t n, int64_t holders) noexcept;
+// One holder lets go; the last one frees the text. Null is ignored.
+void shared_text_release(char *text) noexcept;
+// The size of the text as a JSON string, kept with the text once computed
+// (-1 until then), so that a text shared by many lines is measured once.
+int64_t *shared_text_json_size(char *text) noexcept;
 
 // ---- shared helpers -------------------------------------------------------
 int str_vec_push(str_vec *v, char *s) noexcept;  // 0, or -1 (s freed) when out of memory
@@ -127,6 +140,9 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept;
 
 // Strict "digits[.digits]" reader; 1 and *out on success, else 0.
 int parse_decimal(const char *s, uint64_t n, double *out) noexcept;
+
+// The exact length of the text lyrx_result_json writes for the current state.
+int64_t json_text_size() noexcept;
 
 // lyrx_parse for text that is known not to alias the state (used by file input).
 int32_t parse_owned_text(const char *text, uint64_t length) noexcept;

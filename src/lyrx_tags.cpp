@@ -75,6 +75,7 @@ int set_meta_field(char **slot, const char *name, const char *value) noexcept {
 struct interpreter {
     char *offset_text = nullptr;
     bool enhanced_warned = false;
+    const char *last_text_checked = nullptr;  // the entries of a group are adjacent and share it
     int32_t next_seq = 0;
 
     void offset_rule(const char *v) noexcept {
@@ -128,14 +129,17 @@ struct interpreter {
 
     // One entry; false when memory ran out (the entry's strings are freed).
     bool interpret(tag_entry &e) noexcept {
-        if (!enhanced_warned && std::strchr(e.text, '<') && std::strchr(e.text, '>')) {
-            warn_fmt("enhanced: inline <mm:ss> left as literal");
-            enhanced_warned = true;
+        if (!enhanced_warned && e.text != last_text_checked) {
+            last_text_checked = e.text;
+            if (std::strchr(e.text, '<') && std::strchr(e.text, '>')) {
+                warn_fmt("enhanced: inline <mm:ss> left as literal");
+                enhanced_warned = true;
+            }
         }
         bool ok = true;
         int32_t start_ms;
         if (time_tag_ms(e.tag, &start_ms)) {
-            // The entry's own text copy becomes the line's text.
+            // The entry's hold on the text passes to the line.
             ok = append_line(start_ms, e.text);
             if (ok) e.text = nullptr;
         } else {
@@ -156,7 +160,7 @@ struct interpreter {
             }
         }
         mem_free(e.tag);
-        mem_free(e.text);
+        shared_text_release(e.text);
         e.tag = e.text = nullptr;
         return ok;
     }
@@ -192,7 +196,7 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
     }
     for (; i < count; i++) {  // entries left unprocessed after a failure
         mem_free(entries[i].tag);
-        mem_free(entries[i].text);
+        shared_text_release(entries[i].text);
     }
     mem_free(in.offset_text);
     mem_free(entries);

@@ -5,6 +5,7 @@
 #include <yyjson.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -170,6 +171,8 @@ void expect_agreement(int32_t status) {
     const std::string text = json;
     EXPECT_EQ(text, expected_json(status));
     expect_document_matches_queries(text, status);
+    // The size measured before building is the size written.
+    EXPECT_EQ(lyrx::json_text_size(), static_cast<int64_t>(text.size()));
 }
 
 // ---- exact documents ----------------------------------------------------
@@ -473,6 +476,28 @@ TEST(Json, AgreesWithQueriesOnGoldenCases) {
         SCOPED_TRACE(file.filename().string());
         expect_agreement(parse(lyrx_test::read_file(file.string())));
     }
+}
+
+TEST(Json, TextOver2GiBIsRefusedUnbuilt) {
+    // 2100 tags sharing one text of 1 MiB: a 3 MB input whose JSON text would
+    // hold the text 2100 times (over 2 GiB). Refused before anything is built;
+    // the result stays readable.
+    std::string lrc;
+    for (int i = 0; i < 2100; i++) lrc += "[" + std::to_string(i / 60) + ":" + std::to_string(i % 60) + "]";
+    lrc += std::string(1 << 20, 'x') + "\n[00:00.5]short";
+    ASSERT_EQ(parse(lrc), LYRX_OK);
+    EXPECT_GT(lyrx::json_text_size(), int64_t{INT32_MAX});
+    lyrx_test::fail_allocation(LONG_MAX);  // only counts
+    EXPECT_EQ(lyrx_result_json(), nullptr);
+    EXPECT_EQ(lyrx_test::allocations_seen(), 0);
+    lyrx_test::disarm_allocation_failure();
+    EXPECT_EQ(lyrx_line_count(), 2101);
+    EXPECT_EQ(std::strlen(lyrx_line_text(2100)), size_t{1} << 20);
+    EXPECT_EQ(lyrx_line_text(0), lyrx_line_text(2100)) << "lines of one group share their text";
+
+    // Under the limit the same text is written as usual.
+    ASSERT_EQ(parse("[00:01][00:02][00:03]" + std::string(1 << 20, 'x')), LYRX_OK);
+    expect_agreement(LYRX_OK);
 }
 
 // ---- out of memory ------------------------------------------------------------
