@@ -27,14 +27,21 @@ status=0
 echo "static-analysis: clang-tidy on ${#files[@]} files"
 # run-clang-tidy colours its output and clang-tidy counts the diagnostics it
 # hid in system headers; neither belongs in a log.
+root_re=$(printf '%s' "$PWD" | sed 's/[][\.*^$+?(){}|]/\\&/g')
 tidy_rc=0
 run-clang-tidy-14 -clang-tidy-binary clang-tidy-14 -p "$build" -j "$jobs" -quiet \
-    "$PWD/(src|tools)/[^/]*\.cpp$" 2>&1 |
+    "^$root_re/(src|tools)/[^/]*\.cpp$" 2>&1 |
   sed -u -e 's/\x1b\[[0-9;]*m//g' -e '/^[0-9]* warnings\{0,1\} generated\.$/d' -e '/^Suppressed [0-9]* warnings/d' \
       -e '/^Use -header-filter=/d' | tee "$log" || tidy_rc=$?
 tidy_findings=$(grep -cE '^[^ ]+:[0-9]+:[0-9]+: (warning|error): ' "$log" || true)
 echo "static-analysis: clang-tidy: $tidy_findings findings"
 if [ "$tidy_rc" != 0 ] || [ "$tidy_findings" != 0 ]; then status=1; fi
+# A file missing from the compile commands would pass unseen.
+tidy_files=$(grep -c '^clang-tidy-14 ' "$log" || true)
+if [ "$tidy_files" != "${#files[@]}" ]; then
+  echo "static-analysis: clang-tidy checked $tidy_files of ${#files[@]} files" >&2
+  status=1
+fi
 
 echo "static-analysis: cppcheck on src and tools"
 # Without -D, cppcheck checks each unit in every configuration its #ifs name
