@@ -21,7 +21,16 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) build-asan build-bench build-fuzz
+	rm -rf $(BUILD) $(WIN_BUILD) build-asan build-bench build-fuzz build-lint
+
+# clang-tidy and cppcheck over src/ and tools/ (build-lint holds the compile
+# commands); fails on any finding.
+.PHONY: lint deps-lint
+deps-lint:
+	@bash scripts/install-deps.sh --lint
+
+lint: deps-lint
+	@LINT_BUILD=build-lint JOBS=$(JOBS) bash scripts/static-analysis.sh
 
 .PHONY: bench fuzz
 bench: deps

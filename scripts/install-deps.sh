@@ -3,13 +3,17 @@
 # GoogleTest, Google Benchmark and yyjson 0.12.0. Idempotent; quiet when all is there.
 # With --windows, also what the Windows cross-build and its tests need: MinGW-w64,
 # Wine, and the source of Debian's Google Benchmark release to build for Windows.
+# With --lint, also the static analysers of scripts/static-analysis.sh: clang-tidy 14
+# and cppcheck.
 set -euo pipefail
 
 windows=0
+lint=0
 for arg in "$@"; do
   case "$arg" in
     --windows) windows=1 ;;
-    *) echo "usage: install-deps.sh [--windows]" >&2; exit 2 ;;
+    --lint) lint=1 ;;
+    *) echo "usage: install-deps.sh [--windows] [--lint]" >&2; exit 2 ;;
   esac
 done
 
@@ -18,6 +22,9 @@ BENCHMARK_VERSION=1.7.1
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
 if [ "$windows" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+if [ "$lint" = 1 ]; then
+  PACKAGES+=(clang-tidy-14 cppcheck)
 fi
 
 SUDO=""

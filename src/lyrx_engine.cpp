@@ -104,6 +104,7 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
 }
 
 static void format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): ap arrives started by the variadic caller
     int n = std::vsnprintf(buf, kErrorSize, fmt, ap);
     if (n < 0) {
         buf[0] = '\0';
@@ -112,14 +113,14 @@ static void format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
     }
 }
 
-void set_error_fmt(const char *fmt, ...) noexcept {
+void set_error_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
     va_list ap;
     va_start(ap, fmt);
     format_bounded(g_error, fmt, ap);
     va_end(ap);
 }
 
-void warn_fmt(const char *fmt, ...) noexcept {
+void warn_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
     char buf[kErrorSize];
     va_list ap;
     va_start(ap, fmt);

@@ -140,7 +140,7 @@ int iconv_to_utf8(const char *from, const char *in, uint64_t m, char **out, uint
 
 int iconv_to_utf8(const char *from, const char *in, uint64_t m, char **out, uint64_t *out_len) noexcept {
     iconv_t cd = sys::conv_open("UTF-8", from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return -1;
+    if (reinterpret_cast<intptr_t>(cd) == -1) return -1;  // (iconv_t)-1
     // Four UTF-8 bytes per input byte always suffice for UTF-16, plus the NUL.
     if (m > (SIZE_MAX - 16) / 4) {
         iconv_close(cd);

@@ -149,6 +149,7 @@ struct interpreter {
             if (letters > 0 && t[letters] == ':') {
                 char key[64];
                 size_t k = letters < 63 ? letters : 63;
+                // cppcheck-suppress knownConditionTrueFalse ; false positive: k >= 1 here, letters > 0
                 for (size_t j = 0; j < k; j++) key[j] = static_cast<char>(t[j] | 0x20);  // ASCII letters only here
                 key[k] = '\0';
                 const char *value = t + letters + 1;

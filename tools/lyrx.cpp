@@ -31,7 +31,7 @@ bool read_path(const char *path, std::string &out) {
     FILE *f = std::fopen(path, "rb");
     if (!f) return false;
     bool ok = read_all(f, out);
-    std::fclose(f);
+    (void)std::fclose(f);  // only read from: nothing is lost if closing fails
     return ok;
 }
 
@@ -40,7 +40,7 @@ int32_t parse_path(const char *path) {
     if (std::strcmp(path, "-") != 0) return lyrx_parse_file(path);
     std::string data;
     if (!read_all(stdin, data)) {
-        std::fprintf(stderr, "lyrx: cannot read standard input\n");
+        (void)std::fprintf(stderr, "lyrx: cannot read standard input\n");
         return LYRX_ERR_IO;
     }
     return lyrx_parse(data.data(), data.size());
@@ -93,8 +93,8 @@ int run_files(int argc, char **argv, int first, bool json) {
         if (text) {
             std::printf("%s\n", text);
         } else {
-            std::fprintf(stderr, "lyrx: %s: no JSON (a text is not valid UTF-8, or out of memory)\n",
-                         display_name(argv[i]));
+            (void)std::fprintf(stderr, "lyrx: %s: no JSON (a text is not valid UTF-8, or out of memory)\n",
+                               display_name(argv[i]));
             all_ok = false;
         }
     }
@@ -106,7 +106,7 @@ int run_detect(int argc, char **argv, int first) {
     for (int i = first; i < argc; i++) {
         std::string data;
         if (!read_path(argv[i], data)) {
-            std::fprintf(stderr, "lyrx: cannot read %s\n", display_name(argv[i]));
+            (void)std::fprintf(stderr, "lyrx: cannot read %s\n", display_name(argv[i]));
             all_lrc = false;
             continue;
         }
@@ -118,7 +118,7 @@ int run_detect(int argc, char **argv, int first) {
 }
 
 int usage_error(const char *msg, const char *arg) {
-    std::fprintf(stderr, "lyrx: %s%s%s\n%s", msg, arg ? " " : "", arg ? arg : "", kUsage);
+    (void)std::fprintf(stderr, "lyrx: %s%s%s\n%s", msg, arg ? " " : "", arg ? arg : "", kUsage);
     return 2;
 }
 
@@ -128,7 +128,7 @@ int main(int argc, char **argv) {
     if (argc < 2) return usage_error("nothing to do", nullptr);
     const char *opt = argv[1];
     if (std::strcmp(opt, "--help") == 0 || std::strcmp(opt, "-h") == 0) {
-        std::fputs(kUsage, stdout);
+        (void)std::fputs(kUsage, stdout);
         return 0;
     }
     if (std::strcmp(opt, "--artists") == 0 || std::strcmp(opt, "--clean") == 0) {
