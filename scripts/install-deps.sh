@@ -3,13 +3,18 @@
 # GoogleTest, Google Benchmark and yyjson 0.12.0. Idempotent; quiet when all is there.
 # With --windows, also what the Windows cross-build and its tests need: MinGW-w64,
 # Wine, and the source of Debian's Google Benchmark release to build for Windows.
+# With --fuzz, clang and its libFuzzer runtime; with --valgrind, valgrind.
 set -euo pipefail
 
 windows=0
+fuzz=0
+valgrind=0
 for arg in "$@"; do
   case "$arg" in
     --windows) windows=1 ;;
-    *) echo "usage: install-deps.sh [--windows]" >&2; exit 2 ;;
+    --fuzz) fuzz=1 ;;
+    --valgrind) valgrind=1 ;;
+    *) echo "usage: install-deps.sh [--windows] [--fuzz] [--valgrind]" >&2; exit 2 ;;
   esac
 done
 
@@ -18,6 +23,13 @@ BENCHMARK_VERSION=1.7.1
 PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
 if [ "$windows" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix wine64)
+fi
+# Debian 12's clang is 14; libclang_rt.fuzzer comes in its own package.
+if [ "$fuzz" = 1 ]; then
+  PACKAGES+=(clang libclang-rt-14-dev)
+fi
+if [ "$valgrind" = 1 ]; then
+  PACKAGES+=(valgrind)
 fi
 
 SUDO=""
