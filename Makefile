@@ -21,7 +21,7 @@ test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) build-asan build-bench build-fuzz build-lint
+	rm -rf $(BUILD) $(WIN_BUILD) build-asan build-bench $(FUZZ_BUILD) build-lint
 
 # clang-tidy and cppcheck over src/ and tools/ (build-lint holds the compile
 # commands); fails on any finding.
@@ -32,17 +32,70 @@ deps-lint:
 lint: deps-lint
 	@LINT_BUILD=build-lint JOBS=$(JOBS) bash scripts/static-analysis.sh
 
-.PHONY: bench fuzz
+.PHONY: bench deps-fuzz fuzz-build fuzz fuzz-ci deps-valgrind valgrind
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLYRX_BUILD_BENCH=ON -DLYRX_BUILD_TESTS=OFF >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target lyrx_bench
 	build-bench/bench/lyrx_bench
 
-fuzz: deps
-	@cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLYRX_FUZZ=ON -DLYRX_BUILD_TESTS=OFF -DLYRX_BUILD_TOOLS=OFF >/dev/null
-	@cmake --build build-fuzz -j $(JOBS) --target lyrx_fuzz
-	mkdir -p build-fuzz/corpus && cp tests/cases/*.lrc build-fuzz/corpus/ 2>/dev/null || true
-	build-fuzz/lyrx_fuzz -max_total_time=$${FUZZ_SECONDS:-60} build-fuzz/corpus
+# libFuzzer targets (clang, ASan + UBSan): lyrx_fuzz reaches every entry point
+# (the first byte picks it), lyrx_fuzz_utf16 compares UTF-8 text with its
+# UTF-16 files. The corpus folder is the checked-in seeds; new inputs go to
+# build-fuzz/work, crashes to build-fuzz/artifacts.
+FUZZ_BUILD = build-fuzz
+FUZZ_TARGETS = lyrx_fuzz lyrx_fuzz_utf16
+FUZZ_SEEDS = fuzz/corpus tests/cases
+FUZZ_OPTS = -dict=fuzz/lrc.dict -timeout=10 -print_final_stats=1
+FUZZ_CI_SECONDS ?= 30
+
+deps-fuzz:
+	@bash scripts/install-deps.sh --fuzz
+
+fuzz-build: deps-fuzz
+	@cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DLYRX_FUZZ=ON -DLYRX_BUILD_TESTS=OFF -DLYRX_BUILD_TOOLS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz: fuzz-build
+	@mkdir -p $(FUZZ_BUILD)/work/lyrx_fuzz $(FUZZ_BUILD)/artifacts
+	$(FUZZ_BUILD)/lyrx_fuzz $(FUZZ_OPTS) -artifact_prefix=$(FUZZ_BUILD)/artifacts/lyrx_fuzz- \
+	  -max_total_time=$${FUZZ_SECONDS:-60} $(FUZZ_BUILD)/work/lyrx_fuzz $(FUZZ_SEEDS)
+
+# CI: replay the seeds through both targets, then fuzz each from fresh for
+# FUZZ_CI_SECONDS. Any crash, sanitizer report or broken invariant fails; the
+# run's log is kept beside the artifacts and its tail shown.
+fuzz-ci: fuzz-build
+	@rm -rf $(FUZZ_BUILD)/work $(FUZZ_BUILD)/artifacts && mkdir -p $(FUZZ_BUILD)/artifacts
+	@for t in $(FUZZ_TARGETS); do \
+	  log=$(FUZZ_BUILD)/artifacts/$$t-replay.log; \
+	  $(FUZZ_BUILD)/$$t fuzz/corpus/* tests/cases/*.lrc >$$log 2>&1 \
+	    || { tail -n 40 $$log; echo "fuzz-ci: $$t failed on the seeds (log: $$log)"; exit 1; }; \
+	  echo "fuzz-ci: $$t replayed $$(ls fuzz/corpus/* tests/cases/*.lrc | wc -l) seeds"; \
+	done
+	@for t in $(FUZZ_TARGETS); do \
+	  log=$(FUZZ_BUILD)/artifacts/$$t.log; mkdir -p $(FUZZ_BUILD)/work/$$t; \
+	  $(FUZZ_BUILD)/$$t $(FUZZ_OPTS) -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- \
+	    -max_total_time=$(FUZZ_CI_SECONDS) $(FUZZ_BUILD)/work/$$t $(FUZZ_SEEDS) >$$log 2>&1 \
+	    || { tail -n 40 $$log; echo "fuzz-ci: $$t failed (log and input in $(FUZZ_BUILD)/artifacts)"; exit 1; }; \
+	  echo "fuzz-ci: $$t $$(grep -o 'Done [0-9]* runs in [0-9]* second(s)' $$log), $$(grep -o 'cov: [0-9]*' $$log | tail -n 1) edges, corpus $$(ls $(FUZZ_BUILD)/work/$$t | wc -l) inputs"; \
+	done
+
+# The gcc replay builds against the shared library under valgrind: the golden
+# cases, the fuzz corpus and, when it is beside this checkout, the third-party
+# corpus.
+REAL_CORPUS = ../shared/corpus/real
+VALGRIND = valgrind -q --error-exitcode=1 --leak-check=full
+
+deps-valgrind:
+	@bash scripts/install-deps.sh --valgrind
+
+valgrind: build deps-valgrind
+	@inputs="$$(ls tests/cases/*.lrc fuzz/corpus/*)"; \
+	if ls $(REAL_CORPUS)/*.lrc >/dev/null 2>&1; then inputs="$$inputs $$(ls $(REAL_CORPUS)/*.lrc)"; \
+	else echo "valgrind: $(REAL_CORPUS) not found, third-party corpus skipped"; fi; \
+	for t in fuzz_lyrx_replay fuzz_utf16_replay; do \
+	  echo "valgrind: $$t on $$(echo $$inputs | wc -w) inputs"; \
+	  $(VALGRIND) $(BUILD)/tests/$$t $$inputs || exit 1; \
+	done
 
 # The Windows DLL, cross-built with MinGW-w64; its tests run under Wine.
 WIN_BUILD ?= build-windows

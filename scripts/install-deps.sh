@@ -4,16 +4,20 @@
 # With --windows, also what the Windows cross-build and its tests need: MinGW-w64,
 # Wine, and the source of Debian's Google Benchmark release to build for Windows.
 # With --lint, also the static analysers of scripts/static-analysis.sh: clang-tidy 14
-# and cppcheck.
+# and cppcheck. With --fuzz, clang and its libFuzzer runtime; with --valgrind, valgrind.
 set -euo pipefail
 
 windows=0
 lint=0
+fuzz=0
+valgrind=0
 for arg in "$@"; do
   case "$arg" in
     --windows) windows=1 ;;
     --lint) lint=1 ;;
-    *) echo "usage: install-deps.sh [--windows] [--lint]" >&2; exit 2 ;;
+    --fuzz) fuzz=1 ;;
+    --valgrind) valgrind=1 ;;
+    *) echo "usage: install-deps.sh [--windows] [--lint] [--fuzz] [--valgrind]" >&2; exit 2 ;;
   esac
 done
 
@@ -25,6 +29,13 @@ if [ "$windows" = 1 ]; then
 fi
 if [ "$lint" = 1 ]; then
   PACKAGES+=(clang-tidy-14 cppcheck)
+fi
+# Debian 12's clang is 14; libclang_rt.fuzzer comes in its own package.
+if [ "$fuzz" = 1 ]; then
+  PACKAGES+=(clang libclang-rt-14-dev)
+fi
+if [ "$valgrind" = 1 ]; then
+  PACKAGES+=(valgrind)
 fi
 
 SUDO=""
