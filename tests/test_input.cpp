@@ -840,43 +840,43 @@ TEST_F(Input, OutOfMemoryAtEachAllocation) {
         {"UTF-16LE", kLeMark + le(text), "iconv UTF-16LE failed"},
         {"UTF-16BE", kBeMark + be(text), "iconv UTF-16BE failed"},
     };
-    for (bool persistent : {false, true}) {
-        for (const auto &c : table) {
-            SCOPED_TRACE(std::string(c.name) + (persistent ? ", every allocation from the nth" : ", the nth allocation"));
-            std::string p = file("oom.lrc", c.bytes);
-            make_previous();
-            const int32_t full_status = lyrx_parse_file(p.c_str());
-            ASSERT_EQ(full_status, LYRX_OK);
-            const std::string full = lyrx_test::dump_result(full_status);
-            const std::vector<std::string> full_warnings = warnings();
+    for (const auto &c : table) {
+        SCOPED_TRACE(c.name);
+        std::string p = file("oom.lrc", c.bytes);
+        make_previous();
+        const int32_t full_status = lyrx_parse_file(p.c_str());
+        ASSERT_EQ(full_status, LYRX_OK);
+        const std::string full = lyrx_test::dump_result(full_status);
+        const std::vector<std::string> full_warnings = warnings();
 
-            bool finished = false;
-            int parser_failures = 0;
-            for (long n = 1; n < 100000 && !finished; n++) {
-                SCOPED_TRACE("failing allocation " + std::to_string(n));
+        int parser_failures[2] = {0, 0};
+        size_t fds = 0;
+        int32_t status = LYRX_OK;
+        const long points = lyrx_test::for_each_failed_allocation(
+            [&] {
                 make_previous();
-                size_t fds = open_fds();
-                lyrx_test::fail_allocation(n, persistent);
-                int32_t status = lyrx_parse_file(p.c_str());
-                bool fired = lyrx_test::disarm_allocation_failure();
+                fds = open_fds();
+            },
+            [&] { status = lyrx_parse_file(p.c_str()); },
+            [&](const lyrx_test::failed_run &run) {
+                const long n = run.n;
                 expect_files_closed();
                 EXPECT_EQ(open_fds(), fds);
                 const std::string error = lyrx_last_error();
-                if (!fired) {
+                if (!run.fired) {
                     EXPECT_EQ(status, full_status);
                     EXPECT_EQ(lyrx_test::dump_result(status), full);
-                    finished = true;
                 } else if (status == LYRX_ERR_OOM && error == "oom") {
                     // No memory for the file: the first allocation.
                     EXPECT_EQ(n, 1);
                     expect_previous_kept("oom");
                 } else if (c.conversion_error && status == LYRX_ERR_NO_LYRICS && error == c.conversion_error) {
-                    // The conversion descriptor or its buffer.
+                    // The conversion's two allocations.
                     EXPECT_TRUE(n == 2 || n == 3);
                     expect_previous_kept(error);
                 } else if (status == LYRX_ERR_OOM) {
                     // Inside the parser, after the clear.
-                    parser_failures++;
+                    parser_failures[run.persistent]++;
                     EXPECT_EQ(error, "out of memory");
                     EXPECT_EQ(lyrx::g_last_status, LYRX_ERR_OOM);
                     EXPECT_TRUE(warnings_within(full_warnings));
@@ -895,10 +895,10 @@ TEST_F(Input, OutOfMemoryAtEachAllocation) {
                     EXPECT_EQ(status, LYRX_ERR_NO_LYRICS);
                     EXPECT_EQ(error, c.conversion_error);
                 }
-            }
-            EXPECT_TRUE(finished);
-            EXPECT_GT(parser_failures, 0);
-        }
+            });
+        lyrx_test::report_injection_points(std::string("lyrx_parse_file (") + c.name + ")", points);
+        EXPECT_GT(parser_failures[false], 0);
+        EXPECT_GT(parser_failures[true], 0);
     }
 }
 

@@ -608,74 +608,69 @@ struct oom_totals {
     int nulls = 0;
 };
 
-void run_oom_loop(unsigned tags, bool error, int lines, int warnings, bool persistent, oom_totals &totals) {
+long run_oom_loop(unsigned tags, bool error, int lines, int warnings, oom_totals (&totals)[2]) {
     int32_t status = build_state(tags, error, lines, warnings);
-    ASSERT_EQ(status, lines ? LYRX_OK : LYRX_ERR_EMPTY);
+    EXPECT_EQ(status, lines ? LYRX_OK : LYRX_ERR_EMPTY);
     const std::string state_before = lyrx_test::dump_result(status);
     const char *full_ptr = lyrx_result_json();
-    ASSERT_NE(full_ptr, nullptr);
+    EXPECT_NE(full_ptr, nullptr);
+    if (!full_ptr) return 0;
     const std::string full = full_ptr;
-    ASSERT_EQ(full, expected_json(status));
+    EXPECT_EQ(full, expected_json(status));
     int full_members;
     {
         reader_doc d(full);
         full_members = static_cast<int>(keys_of(d.root()).size());
     }
 
-    bool finished = false;
-    for (long n = 1; n < 100000 && !finished; n++) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
-        lyrx_test::fail_allocation(n, persistent);
-        const char *json = lyrx_result_json();
-        bool fired = lyrx_test::disarm_allocation_failure();
-        EXPECT_EQ(lyrx::g_json, json);
-        if (!fired) {
-            ASSERT_NE(json, nullptr);
-            EXPECT_EQ(std::string(json), full);
-            finished = true;
-        } else if (!json) {
-            totals.nulls++;
-        } else {
-            const std::string text = json;
-            int missing = 0;
-            expect_consistent_partial(text, status, full_members, missing);
-            if (text != full) {
-                totals.partial++;
-                // One failed allocation costs one item; building goes on after it.
-                if (!persistent) {
-                    EXPECT_EQ(missing, 1) << text;
+    const char *json = nullptr;
+    return lyrx_test::for_each_failed_allocation(
+        [] {}, [&] { json = lyrx_result_json(); },
+        [&](const lyrx_test::failed_run &run) {
+            EXPECT_EQ(lyrx::g_json, json);
+            if (!run.fired) {
+                ASSERT_NE(json, nullptr);
+                EXPECT_EQ(std::string(json), full);
+            } else if (!json) {
+                totals[run.persistent].nulls++;
+            } else {
+                const std::string text = json;
+                int missing = 0;
+                expect_consistent_partial(text, status, full_members, missing);
+                if (text != full) {
+                    totals[run.persistent].partial++;
+                    // One failed allocation costs one item; building goes on after it.
+                    if (!run.persistent) {
+                        EXPECT_EQ(missing, 1) << text;
+                    }
                 }
             }
-        }
-        if (n == 1) {
-            EXPECT_EQ(json, nullptr) << "the document itself could not be created";
-        }
-        // Nothing but the JSON text changes.
-        ASSERT_EQ(lyrx_test::dump_result(status), state_before);
-    }
-    EXPECT_TRUE(finished);
+            if (run.n == 1) {
+                EXPECT_EQ(json, nullptr) << "the document itself could not be created";
+            }
+            // Nothing but the JSON text changes.
+            ASSERT_EQ(lyrx_test::dump_result(status), state_before);
+        });
 }
 
-void run_oom_loops(bool persistent) {
-    oom_totals totals;
+TEST(Json, OutOfMemoryAtEachAllocation) {
+    oom_totals totals[2];
+    long points = 0;
     for (unsigned tags = 0; tags < 16; tags++) {
         for (bool error : {false, true}) {
             for (int warnings : {0, 3}) {
                 for (int lines : {0, 1, 2, 3, 5, 8, 13, 21, 34}) {
                     SCOPED_TRACE("tags " + std::to_string(tags) + (error ? ", error, " : ", ") + std::to_string(lines) +
                                  " lines, " + std::to_string(warnings) + " warnings");
-                    run_oom_loop(tags, error, lines, warnings, persistent, totals);
+                    points = std::max(points, run_oom_loop(tags, error, lines, warnings, totals));
+                    if (::testing::Test::HasFatalFailure()) return;
                 }
             }
         }
     }
-    EXPECT_GT(totals.nulls, 0);
-    if (!persistent) {
-        EXPECT_GT(totals.partial, 0) << "no run left out an item";
-    }
+    lyrx_test::report_injection_points("lyrx_result_json", points);
+    for (const oom_totals &t : totals) EXPECT_GT(t.nulls, 0);
+    EXPECT_GT(totals[false].partial, 0) << "no run left out an item";
 }
-
-TEST(Json, OutOfMemoryEachAllocation) { run_oom_loops(false); }
-TEST(Json, OutOfMemoryFromEachAllocationOn) { run_oom_loops(true); }
 
 }  // namespace

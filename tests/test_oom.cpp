@@ -100,46 +100,42 @@ void run_oom_loop(const OomCase &c) {
     std::optional<ResultView> variant;
     if (!c.variant_input.empty()) variant = lyrx_test::parse_view(c.variant_input);
 
-    for (const bool persistent : {false, true}) {
-        SCOPED_TRACE(persistent ? "persistent" : "transient");
-        int oom_runs = 0;
-        int variant_runs = 0;
-        int partial_runs = 0;
-        bool completed = false;
-        for (long n = 1; n <= 100000 && !completed; ++n) {
-            SCOPED_TRACE("failing allocation " + std::to_string(n));
-            lyrx_clear();
-            lyrx_test::fail_allocation(n, persistent);
-            const int32_t status = lyrx_test::parse_exact(c.input);
-            const bool fired = lyrx_test::disarm_allocation_failure();
+    int oom_runs[2] = {0, 0};
+    int variant_runs[2] = {0, 0};
+    int partial_runs[2] = {0, 0};
+    int32_t status = LYRX_OK;
+    const long points = lyrx_test::for_each_failed_allocation(
+        [] { lyrx_clear(); }, [&] { status = lyrx_test::parse_exact(c.input); },
+        [&](const lyrx_test::failed_run &run) {
+            const bool persistent = run.persistent;
             const ResultView v = lyrx_test::capture(status);
-            if (!fired) {
-                completed = true;
+            if (!run.fired) {
                 EXPECT_EQ(lyrx_test::dump_result(status), normal_dump);
             } else if (status == LYRX_ERR_OOM) {
-                ++oom_runs;
-                if (!v.lines.empty()) ++partial_runs;
+                ++oom_runs[persistent];
+                if (!v.lines.empty()) ++partial_runs[persistent];
                 check_oom_state(c, v, normal, variant, persistent);
             } else if (variant && same_but_fewer_warnings(v, *variant, persistent)) {
-                ++variant_runs;
+                ++variant_runs[persistent];
             } else {
                 EXPECT_TRUE(same_but_fewer_warnings(v, normal, persistent))
                     << "neither the normal result nor out of memory:\n"
                     << lyrx_test::dump_result(status) << "normal:\n"
                     << normal_dump;
             }
-            if (::testing::Test::HasFatalFailure()) return;
-        }
-        EXPECT_TRUE(completed) << "the parse never completed without a failure";
-        EXPECT_GT(oom_runs, 0) << "no run reported out of memory";
+        });
+    lyrx_test::report_injection_points(std::string("lyrx_parse (") + c.name + ")", points);
+    for (const bool persistent : {false, true}) {
+        SCOPED_TRACE(persistent ? "persistent" : "transient");
+        EXPECT_GT(oom_runs[persistent], 0) << "no run reported out of memory";
         if (c.partial_lines_expected) {
-            EXPECT_GT(partial_runs, 0) << "no failure after lines were stored";
+            EXPECT_GT(partial_runs[persistent], 0) << "no failure after lines were stored";
         }
-        // A failed copy of the offset text is no error, so some transient run
-        // must finish with the variant rather than with out of memory.
-        if (variant && !persistent) {
-            EXPECT_GT(variant_runs, 0);
-        }
+    }
+    // A failed copy of the offset text is no error, so some transient run
+    // must finish with the variant rather than with out of memory.
+    if (variant) {
+        EXPECT_GT(variant_runs[false], 0);
     }
     // The state is usable again afterwards.
     EXPECT_EQ(lyrx_test::dump_result(lyrx_test::parse_exact(c.input)), normal_dump);
@@ -205,29 +201,28 @@ TEST(Oom, ResultsWithoutLines) {
 // The text lives in the previous result, which the parse must keep readable
 // until it has read it and must release on every path.
 TEST(Oom, ParseOfLibraryOwnedText) {
-    bool completed = false;
     int oom_runs = 0;
-    for (long n = 1; n <= 100000 && !completed; ++n) {
-        SCOPED_TRACE("failing allocation " + std::to_string(n));
-        ASSERT_EQ(lyrx_test::parse_exact("[00:01]\\[00:02\\]hello\n[00:09]\\[ti:x\\]"), LYRX_OK);
-        const char *text = lyrx_line_text(0);
-        ASSERT_STREQ(text, "[00:02]hello");
-        lyrx_test::fail_allocation(n, false);
-        const int32_t status = lyrx_parse(text, std::strlen(text));
-        const bool fired = lyrx_test::disarm_allocation_failure();
-        const ResultView v = lyrx_test::capture(status);
-        if (!fired) {
-            completed = true;
-            EXPECT_EQ(v.status, LYRX_OK);
-            EXPECT_EQ(v.lines, (std::vector<Line>{{2000, "hello"}}));
-        } else {
-            ASSERT_EQ(status, LYRX_ERR_OOM);
-            ++oom_runs;
-            EXPECT_EQ(v.error, "out of memory");
-            EXPECT_TRUE(v.lines.empty() || v.lines == (std::vector<Line>{{2000, "hello"}}));
-        }
-    }
-    EXPECT_TRUE(completed);
+    const char *text = nullptr;
+    int32_t status = LYRX_OK;
+    lyrx_test::for_each_failed_allocation(
+        [&] {
+            ASSERT_EQ(lyrx_test::parse_exact("[00:01]\\[00:02\\]hello\n[00:09]\\[ti:x\\]"), LYRX_OK);
+            text = lyrx_line_text(0);
+            ASSERT_STREQ(text, "[00:02]hello");
+        },
+        [&] { status = lyrx_parse(text, std::strlen(text)); },
+        [&](const lyrx_test::failed_run &run) {
+            const ResultView v = lyrx_test::capture(status);
+            if (!run.fired) {
+                EXPECT_EQ(v.status, LYRX_OK);
+                EXPECT_EQ(v.lines, (std::vector<Line>{{2000, "hello"}}));
+            } else {
+                ASSERT_EQ(status, LYRX_ERR_OOM);
+                ++oom_runs;
+                EXPECT_EQ(v.error, "out of memory");
+                EXPECT_TRUE(v.lines.empty() || v.lines == (std::vector<Line>{{2000, "hello"}}));
+            }
+        });
     EXPECT_GT(oom_runs, 0);
 }
 

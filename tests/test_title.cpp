@@ -278,45 +278,42 @@ TEST(TitleSplit, ParseReleasesTheArtists) {
 TEST(TitleSplit, OutOfMemoryAtEveryAllocation) {
     const char *title = "Mix (Live) ft. A1, B2 & C3 / D4, E5 F5, G6, H7 & I8, J9, K10 L10";
     const Artists full = {"A1", "B2", "C3", "D4", "E5 F5", "G6", "H7", "I8", "J9", "K10 L10"};
-    for (bool persistent : {false, true}) {
-        int kept_most = 0;
-        bool completed = false;
-        for (long n = 1; n < 10000 && !completed; n++) {
-            SCOPED_TRACE(testing::Message() << "allocation " << n << (persistent ? " and later" : ""));
+    int kept_most[2] = {0, 0};
+    size_t before = 0;
+    int32_t status = LYRX_OK;
+    const long points = lyrx_test::for_each_failed_allocation(
+        [&] {
             ASSERT_EQ(lyrx_tag_parse_title("Old ft. Previous"), LYRX_OK);
             ASSERT_EQ(lyrx_tag_parse_title(nullptr), LYRX_ERR_NULL);
-            const size_t before = heap_in_use();
-
-            lyrx_test::fail_allocation(n, persistent);
-            const int32_t status = lyrx_tag_parse_title(title);
-            const bool fired = lyrx_test::disarm_allocation_failure();
-            {
-                const Artists got = current_artists();
-                EXPECT_LE(lyrx::g_tag_artists.count, lyrx::g_tag_artists.capacity);
-                EXPECT_EQ(lyrx::g_tag_artists.items == nullptr, lyrx::g_tag_artists.capacity == 0);
-                if (fired) {
-                    EXPECT_EQ(status, LYRX_ERR_OOM);
-                    // What was appended before the failure stays, in order.
-                    ASSERT_LE(got.size(), full.size());
-                    EXPECT_EQ(got, Artists(full.begin(), full.begin() + static_cast<long>(got.size())));
-                    if (n == 1) {
-                        EXPECT_TRUE(got.empty());
-                    }
-                    kept_most = std::max(kept_most, static_cast<int>(got.size()));
-                } else {
-                    EXPECT_EQ(status, LYRX_OK);
-                    EXPECT_EQ(got, full);
-                    completed = true;
+            before = heap_in_use();
+        },
+        [&] { status = lyrx_tag_parse_title(title); },
+        [&](const lyrx_test::failed_run &run) {
+            const Artists got = current_artists();
+            EXPECT_LE(lyrx::g_tag_artists.count, lyrx::g_tag_artists.capacity);
+            EXPECT_EQ(lyrx::g_tag_artists.items == nullptr, lyrx::g_tag_artists.capacity == 0);
+            if (run.fired) {
+                EXPECT_EQ(status, LYRX_ERR_OOM);
+                // What was appended before the failure stays, in order.
+                ASSERT_LE(got.size(), full.size());
+                EXPECT_EQ(got, Artists(full.begin(), full.begin() + static_cast<long>(got.size())));
+                if (run.n == 1) {
+                    EXPECT_TRUE(got.empty());
                 }
+                int &most = kept_most[run.persistent];
+                most = std::max(most, static_cast<int>(got.size()));
+            } else {
+                EXPECT_EQ(status, LYRX_OK);
+                EXPECT_EQ(got, full);
             }
             ASSERT_EQ(lyrx_tag_parse_title(nullptr), LYRX_ERR_NULL);
             EXPECT_EQ(heap_in_use(), before) << "the call leaked";
-        }
-        EXPECT_TRUE(completed);
-        // The last allocation of the call is the join of the last artist.
-        EXPECT_EQ(kept_most, static_cast<int>(full.size()) - 1)
+        });
+    lyrx_test::report_injection_points("lyrx_tag_parse_title", points);
+    // The last allocation of the call is the join of the last artist.
+    for (int most : kept_most)
+        EXPECT_EQ(most, static_cast<int>(full.size()) - 1)
             << "a failure late in the call keeps the artists appended before it";
-    }
 }
 
 // ---- title cleaning -------------------------------------------------------
@@ -492,31 +489,28 @@ TEST(TitleClean, ParseReleasesTheResult) {
 }
 
 TEST(TitleClean, OutOfMemoryAtEveryAllocation) {
-    for (bool persistent : {false, true}) {
-        bool completed = false;
-        for (long n = 1; n < 100 && !completed; n++) {
-            SCOPED_TRACE(testing::Message() << "allocation " << n << (persistent ? " and later" : ""));
+    size_t before = 0;
+    const char *got = nullptr;
+    const long points = lyrx_test::for_each_failed_allocation(
+        [&] {
             ASSERT_NE(lyrx_tag_clean_title("Previous"), nullptr);
             ASSERT_EQ(lyrx_tag_clean_title(nullptr), nullptr);
-            const size_t before = heap_in_use();
+            before = heap_in_use();
             ASSERT_NE(lyrx_tag_clean_title("Previous"), nullptr);
-
-            lyrx_test::fail_allocation(n, persistent);
-            const char *got = lyrx_tag_clean_title("01. Song (Live) feat. X");
-            const bool fired = lyrx_test::disarm_allocation_failure();
-            if (fired) {
+        },
+        [&] { got = lyrx_tag_clean_title("01. Song (Live) feat. X"); },
+        [&](const lyrx_test::failed_run &run) {
+            if (run.fired) {
                 EXPECT_EQ(got, nullptr);
                 EXPECT_EQ(lyrx::g_clean_title, nullptr) << "the previous result must be released";
             } else {
                 EXPECT_STREQ(got, "Song");
                 EXPECT_EQ(lyrx::g_clean_title, got);
-                completed = true;
             }
             EXPECT_EQ(lyrx_tag_clean_title(nullptr), nullptr);
             EXPECT_EQ(heap_in_use(), before) << "the call leaked";
-        }
-        EXPECT_TRUE(completed);
-    }
+        });
+    lyrx_test::report_injection_points("lyrx_tag_clean_title", points);
 }
 
 }  // namespace
