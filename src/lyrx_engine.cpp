@@ -10,6 +10,8 @@
 namespace lyrx {
 
 constinit line_vec g_lines{};
+constinit group_vec g_groups{};
+constinit char *g_text_block = nullptr;
 constinit char *g_ti = nullptr;
 constinit char *g_ar = nullptr;
 constinit char *g_al = nullptr;
@@ -23,7 +25,8 @@ constinit char *g_json = nullptr;
 constinit str_vec g_tag_artists{};
 constinit char *g_clean_title = nullptr;
 
-static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<str_vec>,
+static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<group_vec> &&
+                  std::is_trivially_destructible_v<str_vec>,
               "the state must not run code at unload");
 
 char *copy_bytes(const char *s, size_t n) noexcept {
@@ -36,46 +39,10 @@ char *copy_bytes(const char *s, size_t n) noexcept {
 
 char *copy_string(const char *s) noexcept { return copy_bytes(s, std::strlen(s)); }
 
-namespace {
-struct shared_text_header {
-    int64_t holders;
-    int64_t json_size;
-};
-// cppcheck-suppress constParameter ; the header in front of the text is written through it
-shared_text_header *header_of(char *text) noexcept {
-    return reinterpret_cast<shared_text_header *>(text - sizeof(shared_text_header));
-}
-}  // namespace
-
-char *shared_text_new(const char *s, size_t n, int64_t holders) noexcept {
-    if (n > SIZE_MAX - sizeof(shared_text_header) - 1) return nullptr;
-    auto *block = static_cast<char *>(mem_alloc(sizeof(shared_text_header) + n + 1));
-    if (!block) return nullptr;
-    *reinterpret_cast<shared_text_header *>(block) = shared_text_header{holders, -1};
-    char *text = block + sizeof(shared_text_header);
-    if (n) std::memcpy(text, s, n);
-    text[n] = '\0';
-    return text;
-}
-
-void shared_text_release(char *text) noexcept {
-    if (!text) return;
-    shared_text_header *h = header_of(text);
-    if (--h->holders == 0) mem_free(h);
-}
-
-int64_t *shared_text_json_size(char *text) noexcept { return &header_of(text)->json_size; }
-
 int str_vec_push(str_vec *v, char *s) noexcept {
-    if (v->count >= v->capacity) {
-        int32_t cap = v->capacity == 0 ? 8 : v->capacity * 2;
-        auto *items = static_cast<char **>(mem_realloc(v->items, sizeof(char *) * static_cast<size_t>(cap)));
-        if (!items) {
-            mem_free(s);
-            return -1;
-        }
-        v->items = items;
-        v->capacity = cap;
+    if (!reserve_items(v->items, v->capacity, static_cast<int64_t>(v->count) + 1, 8)) {
+        mem_free(s);
+        return -1;
     }
     v->items[v->count++] = s;
     return 0;
@@ -142,8 +109,11 @@ bool ascii_ieq(const char *a, const char *b) noexcept {
 }
 
 detached_state detach_state() noexcept {
-    detached_state d{g_lines, g_ti, g_ar, g_al, g_by, g_warnings, g_json, g_tag_artists, g_clean_title};
+    detached_state d{g_lines, g_groups, g_text_block, g_ti,   g_ar,          g_al,
+                     g_by,    g_warnings, g_json,    g_tag_artists, g_clean_title};
     g_lines = line_vec{};
+    g_groups = group_vec{};
+    g_text_block = nullptr;
     g_ti = g_ar = g_al = g_by = nullptr;
     g_offset_ms = 0;
     g_has_offset = 0;
@@ -157,8 +127,9 @@ detached_state detach_state() noexcept {
 }
 
 void release_detached(detached_state *d) noexcept {
-    for (int32_t i = 0; i < d->lines.count; i++) shared_text_release(d->lines.items[i].text);
     mem_free(d->lines.items);
+    mem_free(d->groups.items);
+    mem_free(d->text_block);
     mem_free(d->ti);
     mem_free(d->ar);
     mem_free(d->al);
@@ -231,8 +202,7 @@ LYRX_API int32_t lyrx_line_end_ms(int32_t index) noexcept {
 
 LYRX_API const char *lyrx_line_text(int32_t index) noexcept {
     if (!line_index_ok(index)) return nullptr;
-    const char *t = g_lines.items[index].text;
-    return t ? t : "";
+    return line_text(index);
 }
 
 LYRX_API const char *lyrx_meta(const char *key) noexcept {

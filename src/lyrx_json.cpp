@@ -5,6 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define LYRX_JSON_SSE2 1
+#endif
+
 #include "lyrx_state.hpp"
 
 namespace lyrx {
@@ -33,13 +38,13 @@ constexpr int64_t literal_size(const char (&)[N]) noexcept {
 }
 
 int64_t number_size(int32_t v) noexcept {
-    int64_t n = v < 0 ? 2 : 1;
     auto u = static_cast<uint32_t>(v < 0 ? -static_cast<int64_t>(v) : v);
-    while (u >= 10) {
-        u /= 10;
-        n++;
+    int64_t digits = 1;
+    for (uint32_t limit = 10; u >= limit; limit *= 10) {
+        digits++;
+        if (limit == 1000000000u) break;
     }
-    return n;
+    return (v < 0 ? 1 : 0) + digits;
 }
 
 // As yyjson writes a string with no flag: the quotes, a two-byte escape for a
@@ -56,14 +61,36 @@ int64_t string_size(const char *s) noexcept {
     return n;
 }
 
-int64_t line_text_size(char *text) noexcept {
-    int64_t *cached = shared_text_json_size(text);
-    if (*cached < 0) *cached = string_size(text);
-    return *cached;
+// string_size for a text of the text block, whose slack allows reading 16
+// bytes past its NUL: whole blocks of bytes written as they are count 16.
+int64_t block_text_size(const char *s) noexcept {
+#ifdef LYRX_JSON_SSE2
+    int64_t n = 0;
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    for (;; s += 16, n += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+        __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
+                                       _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+        if (_mm_movemask_epi8(special) != 0) break;
+    }
+    return n + string_size(s);
+#else
+    return string_size(s);
+#endif
+}
+
+int64_t line_text_size(int32_t i) noexcept {
+    text_group &g = g_groups.items[g_lines.items[i].group];
+    if (g.json_size < 0) g.json_size = block_text_size(g.text);
+    return g.json_size;
 }
 
 // A member or element that cannot be allocated is left out: yyjson's add
-// functions then report false, and building simply goes on.
+// functions then report false, and building simply goes on. Strings are
+// referenced, not copied: they outlive the document, and the writer's output
+// is the same.
 void add_lines(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
     yyjson_mut_val *lines = yyjson_mut_obj_add_arr(doc, root, "lines");
     if (!lines) return;
@@ -73,7 +100,7 @@ void add_lines(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
         if (!line) continue;
         yyjson_mut_obj_add_sint(doc, line, "start_ms", lyrx_line_start_ms(i));
         yyjson_mut_obj_add_sint(doc, line, "end_ms", lyrx_line_end_ms(i));
-        yyjson_mut_obj_add_strcpy(doc, line, "text", lyrx_line_text(i));
+        yyjson_mut_obj_add_str(doc, line, "text", line_text(i));
         yyjson_mut_arr_append(lines, line);
     }
 }
@@ -82,7 +109,7 @@ void add_warnings(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
     yyjson_mut_val *warnings = yyjson_mut_obj_add_arr(doc, root, "warnings");
     if (!warnings) return;
     for (int32_t j = 0; j < g_warnings.count; j++) {
-        if (g_warnings.items[j]) yyjson_mut_arr_add_strcpy(doc, warnings, g_warnings.items[j]);
+        if (g_warnings.items[j]) yyjson_mut_arr_add_str(doc, warnings, g_warnings.items[j]);
     }
 }
 
@@ -101,7 +128,7 @@ int64_t json_text_size() noexcept {
     for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
         n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(lyrx_line_start_ms(i)) +
              literal_size(",\"end_ms\":") + number_size(lyrx_line_end_ms(i)) + literal_size(",\"text\":") +
-             line_text_size(g_lines.items[i].text) + literal_size("}");
+             line_text_size(i) + literal_size("}");
     }
     n += literal_size(",\"warnings\":[]");
     int32_t written = 0;
@@ -138,11 +165,11 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
     yyjson_mut_obj_add_sint(doc, root, "line_count", lyrx_line_count());
     yyjson_mut_obj_add_sint(doc, root, "offset_ms", lyrx_offset_ms());
     // A tag is written whenever it was set, also when it is empty.
-    if (g_ti) yyjson_mut_obj_add_strcpy(doc, root, "ti", g_ti);
-    if (g_ar) yyjson_mut_obj_add_strcpy(doc, root, "ar", g_ar);
-    if (g_al) yyjson_mut_obj_add_strcpy(doc, root, "al", g_al);
-    if (g_by) yyjson_mut_obj_add_strcpy(doc, root, "by", g_by);
-    if (g_error[0] != '\0') yyjson_mut_obj_add_strcpy(doc, root, "error", g_error);
+    if (g_ti) yyjson_mut_obj_add_str(doc, root, "ti", g_ti);
+    if (g_ar) yyjson_mut_obj_add_str(doc, root, "ar", g_ar);
+    if (g_al) yyjson_mut_obj_add_str(doc, root, "al", g_al);
+    if (g_by) yyjson_mut_obj_add_str(doc, root, "by", g_by);
+    if (g_error[0] != '\0') yyjson_mut_obj_add_str(doc, root, "error", g_error);
     add_lines(doc, root);
     add_warnings(doc, root);
 

@@ -1,7 +1,20 @@
-// The byte scanner: one pass over the text with three states, cutting it into
-// tag groups and line texts (the entry list) and raising the surface warnings.
+// The byte scanner: one pass over the text, cutting it into tag groups and
+// line texts (the entry list) and raising the surface warnings.
+//
+//   LINE_START --'['--> IN_TAG --']'--> IN_TEXT --CR/LF--> LINE_START    (other bytes at a line start: bare text, skipped)
+//                       IN_TAG --CR/LF--> LINE_START (group dropped)      IN_TEXT --'['--> IN_TAG (same group if no text yet)
+//   A backslash in a tag or text takes the next byte literally.
+//
+// Tags and texts are written, unescaped and NUL-terminated, into one text
+// block of the input's size, which the result keeps: a byte read yields at
+// most one byte written, so the block never grows and no string is allocated.
 #include <cstring>
 #include <initializer_list>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define LYRX_SCAN_SSE2 1
+#endif
 
 #include "lyrx_state.hpp"
 
@@ -11,127 +24,189 @@ namespace {
 enum scan_state { ST_LINE_START, ST_IN_TAG, ST_IN_TEXT };
 
 // Bytes that stop a run of ordinary bytes inside a tag or a text.
-enum : unsigned char { ORDINARY = 0, STOP_IN_TAG = 1, STOP_IN_TEXT = 2 };
+enum : unsigned char { ORDINARY = 0, STOP_IN_TAG = 1, STOP_IN_TEXT = 2, LINE_END = 4 };
 constexpr auto make_class_table() {
     struct table { unsigned char v[256]; } t{};
-    for (unsigned char c : {0x5C, 0x0D, 0x0A}) t.v[c] = STOP_IN_TAG | STOP_IN_TEXT;  // backslash, CR, LF
+    t.v[0x5C] = STOP_IN_TAG | STOP_IN_TEXT;  // backslash
+    for (unsigned char c : {0x0D, 0x0A}) t.v[c] = STOP_IN_TAG | STOP_IN_TEXT | LINE_END;  // CR, LF
     t.v[0x5D] = STOP_IN_TAG;   // ]
     t.v[0x5B] = STOP_IN_TEXT;  // [
     return t;
 }
 constexpr auto kClass = make_class_table();
 
-// Grows a capacity by doubling from `first`, capped at the int32 range; 0 when
-// it cannot grow any more.
-int32_t next_capacity(int32_t cap, int32_t first) noexcept {
-    if (cap == 0) return first;
-    if (cap >= INT32_MAX) return 0;
-    return cap > INT32_MAX / 2 ? INT32_MAX : cap * 2;
+// Slack after the text block: room for the 16-byte stores of copy_run and for
+// reading a text 16 bytes at a time up to its NUL.
+constexpr size_t kBlockSlack = 16;
+
+#ifdef LYRX_SCAN_SSE2
+// Bit k set when byte k of the 16 at p is one of a, b, c, d.
+inline unsigned match4(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) noexcept {
+    __m128i m = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, a), _mm_cmpeq_epi8(v, b)),
+                             _mm_or_si128(_mm_cmpeq_epi8(v, c), _mm_cmpeq_epi8(v, d)));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#endif
+
+// Copies the bytes of p[i..n) to out[w..) up to the first byte of class
+// `stop`; returns where it stopped (n at the end) and advances w. With SSE2
+// it stores 16 bytes at a time, the ones past the stop byte being
+// overwritten later or lying in the slack.
+size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w, unsigned char stop) noexcept {
+#ifdef LYRX_SCAN_SSE2
+    const __m128i backslash = _mm_set1_epi8('\\'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    const __m128i bracket = _mm_set1_epi8(stop == STOP_IN_TAG ? ']' : '[');
+    while (i + 16 <= n) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), v);
+        unsigned mask = match4(v, backslash, cr, lf, bracket);
+        if (mask) {
+            auto k = static_cast<size_t>(__builtin_ctz(mask));
+            w += k;
+            return i + k;
+        }
+        i += 16;
+        w += 16;
+    }
+#endif
+    size_t start = i;
+    while (i < n && !(kClass.v[p[i]] & stop)) i++;
+    std::memcpy(out + w, p + start, i - start);
+    w += i - start;
+    return i;
+}
+
+// Index of the next CR or LF at or after i, or n.
+size_t skip_to_line_end(const unsigned char *p, size_t i, size_t n) noexcept {
+#ifdef LYRX_SCAN_SSE2
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    while (i + 16 <= n) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        if (mask) return i + static_cast<size_t>(__builtin_ctz(mask));
+        i += 16;
+    }
+#endif
+    while (i < n && !(kClass.v[p[i]] & LINE_END)) i++;
+    return i;
 }
 
 struct scanner {
-    char *buf = nullptr;  // token_buf: the tag or text being read, NUL-terminated
-    size_t len = 0;
-    size_t cap = 0;
-    char **pending = nullptr;  // tags of the current group
-    int32_t pending_count = 0;
-    int32_t pending_cap = 0;
+    const unsigned char *p;
+    size_t n;
+    size_t i = 0;
+    char *out;         // the text block
+    size_t w = 0;      // write position in it
+    size_t token = 0;  // where the tag or text being read begins in it
+    size_t group_start = 0;   // where the pending group begins in it
+    int32_t group_first = 0;  // the pending group's first entry
     tag_entry *entries = nullptr;
     int32_t entry_count = 0;
     int32_t entry_cap = 0;
+    bool ok = true;
 
-    bool append(const unsigned char *src, size_t k) noexcept {
-        if (len + k >= cap) {
-            size_t c = cap ? cap : 64;
-            while (len + k >= c) c *= 2;
-            auto *nb = static_cast<char *>(mem_realloc(buf, c));
-            if (!nb) return false;
-            buf = nb;
-            cap = c;
+    bool text_read() const noexcept { return w != token; }
+
+    void begin_group() noexcept {
+        group_start = token = w;
+        group_first = entry_count;
+    }
+
+    // An unfinished group is forgotten with its tags.
+    void drop_group() noexcept {
+        entry_count = group_first;
+        w = token = group_start;
+    }
+
+    // Ends a tag: it joins the pending group, whose text comes next.
+    void close_tag() noexcept {
+        out[w++] = '\0';
+        if (!reserve_items(entries, entry_cap, static_cast<int64_t>(entry_count) + 1, 32)) {
+            ok = false;
+            return;
         }
-        std::memcpy(buf + len, src, k);
-        len += k;
-        buf[len] = '\0';
-        return true;
+        entries[entry_count++] = tag_entry{out + token, g_groups.count};
+        token = w;
     }
 
-    void clear_buf() noexcept {
-        len = 0;
-        if (buf) buf[0] = '\0';
-    }
-
-    void drop_pending() noexcept {
-        for (int32_t i = 0; i < pending_count; i++) mem_free(pending[i]);
-        pending_count = 0;
-    }
-
-    // Ends a tag: its content joins the pending group.
-    bool close_tag() noexcept {
-        char *tag = copy_bytes(buf ? buf : "", len);
-        if (!tag) return false;
-        if (pending_count == pending_cap) {
-            int32_t c = next_capacity(pending_cap, 8);
-            auto *np = c ? static_cast<char **>(mem_realloc(pending, sizeof(char *) * static_cast<size_t>(c))) : nullptr;
-            if (!np) {
-                mem_free(tag);
-                return false;
-            }
-            pending = np;
-            pending_cap = c;
+    // Ends the pending group with the text read since its last tag.
+    void flush_line() noexcept {
+        out[w++] = '\0';
+        if (!reserve_items(g_groups.items, g_groups.capacity, static_cast<int64_t>(g_groups.count) + 1, 32)) {
+            ok = false;
+            return;
         }
-        pending[pending_count++] = tag;
-        clear_buf();
-        return true;
+        g_groups.items[g_groups.count++] = text_group{out + token, -1};
+        begin_group();
     }
 
-    // Every pending tag becomes an entry; all of them share one copy of the line text.
-    bool flush_line() noexcept {
-        if (pending_count > 0) {
-            while (entry_cap - entry_count < pending_count) {
-                int32_t c = next_capacity(entry_cap, 32);
-                auto *ne = c ? static_cast<tag_entry *>(mem_realloc(entries, sizeof(tag_entry) * static_cast<size_t>(c)))
-                             : nullptr;
-                if (!ne) return false;
-                entries = ne;
-                entry_cap = c;
-            }
-            char *text = shared_text_new(buf ? buf : "", len, pending_count);
-            if (!text) return false;
-            // The pending tags move into the entries; their slots no longer own them.
-            for (int32_t i = 0; i < pending_count; i++) {
-                entries[entry_count++] = tag_entry{pending[i], text};
-                pending[i] = nullptr;
-            }
+    void bare_text(size_t pos, size_t from) noexcept {
+        warn_fmt("bare: skipped text before '[' at pos %zu", pos);
+        i = skip_to_line_end(p, from, n);
+    }
+
+    // A backslash (not the last byte) in a tag or a text.
+    void escape() noexcept {
+        out[w++] = static_cast<char>(p[i + 1]);
+        i += 2;
+    }
+
+    scan_state on_line_start() noexcept {
+        unsigned char c = p[i];
+        if (c == '[') {
+            i++;
+            begin_group();
+            return ST_IN_TAG;
         }
-        pending_count = 0;
-        clear_buf();
-        return true;
+        if (c == '\r' || c == '\n') i++;
+        else if (c == '\\') bare_text(i + 1, i + 2);  // the escaped byte goes with the skipped text
+        else bare_text(i, i + 1);
+        return ST_LINE_START;
     }
 
-    void free_work() noexcept {
-        drop_pending();
-        mem_free(pending);
-        mem_free(buf);
-        pending = nullptr;
-        buf = nullptr;
+    scan_state on_tag() noexcept {
+        unsigned char c = p[i];
+        if (c == ']') {
+            i++;
+            close_tag();
+            return ST_IN_TEXT;
+        }
+        if (c == '\r' || c == '\n') {
+            warn_fmt("tag: unterminated at pos %zu", i);
+            drop_group();
+            i++;
+            return ST_LINE_START;
+        }
+        if (c == '\\') escape();
+        else i = copy_run(p, i, n, out, w, STOP_IN_TAG);
+        return ST_IN_TAG;
+    }
+
+    scan_state on_text() noexcept {
+        unsigned char c = p[i];
+        if (c == '\r' || c == '\n') {
+            i++;
+            flush_line();
+            return ST_LINE_START;
+        }
+        if (c == '[') {
+            // Text already read ends the group; otherwise the tag joins it.
+            i++;
+            if (text_read()) flush_line();
+            token = w;
+            return ST_IN_TAG;
+        }
+        if (c == '\\') escape();
+        else i = copy_run(p, i, n, out, w, STOP_IN_TEXT);
+        return ST_IN_TEXT;
     }
 
     void free_entries() noexcept {
-        for (int32_t i = 0; i < entry_count; i++) {
-            mem_free(entries[i].tag);
-            shared_text_release(entries[i].text);
-        }
         mem_free(entries);
         entries = nullptr;
         entry_count = 0;
     }
 };
-
-// Index of the next CR or LF at or after i, or n.
-size_t skip_to_line_end(const unsigned char *p, size_t i, size_t n) noexcept {
-    while (i < n && p[i] != '\r' && p[i] != '\n') i++;
-    return i;
-}
 
 }  // namespace
 
@@ -143,93 +218,46 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
         n -= 3;
     }
 
-    scanner sc;
-    scan_state state = ST_LINE_START;
-    size_t i = 0;
-    bool ok = true;
-
-    while (ok) {
-        if (i == n) {
-            if (state == ST_IN_TAG) {
-                warn_fmt("tag: unterminated at pos %zu", n);
-            } else if (state == ST_IN_TEXT) {
-                ok = sc.flush_line();
-            }
-            break;
-        }
-        unsigned char c = p[i];
-        if (c == '\\') {
-            if (i + 1 == n) {
-                // The unfinished group is dropped with the rest of the scan.
-                warn_fmt("escape: trailing backslash at EOF");
-                break;
-            }
-            if (state == ST_LINE_START) {
-                warn_fmt("bare: skipped text before '[' at pos %zu", i + 1);
-                i = skip_to_line_end(p, i + 2, n);
-            } else {
-                ok = sc.append(p + i + 1, 1);
-                i += 2;
-            }
-            continue;
-        }
-        switch (state) {
-        case ST_LINE_START:
-            if (c == '[') {
-                state = ST_IN_TAG;
-                i++;
-            } else if (c == '\r' || c == '\n') {
-                i++;
-            } else {
-                warn_fmt("bare: skipped text before '[' at pos %zu", i);
-                i = skip_to_line_end(p, i + 1, n);
-            }
-            break;
-        case ST_IN_TAG:
-            if (c == ']') {
-                ok = sc.close_tag();
-                state = ST_IN_TEXT;
-                i++;
-            } else if (c == '\r' || c == '\n') {
-                warn_fmt("tag: unterminated at pos %zu", i);
-                sc.drop_pending();
-                sc.clear_buf();
-                state = ST_LINE_START;
-                i++;
-            } else {
-                size_t j = i + 1;
-                while (j < n && !(kClass.v[p[j]] & STOP_IN_TAG)) j++;
-                ok = sc.append(p + i, j - i);
-                i = j;
-            }
-            break;
-        case ST_IN_TEXT:
-            if (c == '\r' || c == '\n') {
-                ok = sc.flush_line();
-                state = ST_LINE_START;
-                i++;
-            } else if (c == '[') {
-                // Text already read ends the group; otherwise the tag joins it.
-                if (sc.len != 0) ok = sc.flush_line();
-                state = ST_IN_TAG;
-                i++;
-            } else {
-                size_t j = i + 1;
-                while (j < n && !(kClass.v[p[j]] & STOP_IN_TEXT)) j++;
-                ok = sc.append(p + i, j - i);
-                i = j;
-            }
-            break;
-        }
-    }
-
-    sc.free_work();
-    if (!ok) {
-        sc.free_entries();
+    char *block = n <= SIZE_MAX - 1 - kBlockSlack ? static_cast<char *>(mem_alloc(n + 1 + kBlockSlack)) : nullptr;
+    if (!block) {
         set_error_fmt("out of memory");
         return LYRX_ERR_OOM;
     }
-    return interpret_entries(sc.entries, sc.entry_count);
+    g_text_block = block;
+    scanner sc{p, n, 0, block};
+    scan_state state = ST_LINE_START;
+
+    while (sc.ok) {
+        if (sc.i == n) {
+            if (state == ST_IN_TAG) warn_fmt("tag: unterminated at pos %zu", n);
+            else if (state == ST_IN_TEXT) sc.flush_line();
+            break;
+        }
+        if (p[sc.i] == '\\' && sc.i + 1 == n) {
+            // The unfinished group is dropped with the rest of the scan.
+            warn_fmt("escape: trailing backslash at EOF");
+            break;
+        }
+        switch (state) {
+        case ST_LINE_START: state = sc.on_line_start(); break;
+        case ST_IN_TAG: state = sc.on_tag(); break;
+        case ST_IN_TEXT: state = sc.on_text(); break;
+        }
+    }
+
+    if (!sc.ok) {
+        sc.free_entries();
+        mem_free(g_groups.items);
+        g_groups = group_vec{};
+        mem_free(g_text_block);
+        g_text_block = nullptr;
+        set_error_fmt("out of memory");
+        return LYRX_ERR_OOM;
+    }
+    // Defined bytes after the last text, for the 16-byte reads of the JSON writer.
+    std::memset(block + sc.w, 0, kBlockSlack);
+    // Entries past the last finished group belong to a dropped one.
+    return interpret_entries(sc.entries, sc.group_first);
 }
 
 }  // namespace lyrx

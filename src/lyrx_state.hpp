@@ -18,10 +18,13 @@ struct str_vec {
     int32_t capacity;
 };
 
+// A line refers to its text through the tag group it came from: every tag of
+// a group makes a line with the group's one text. Equal (start, group) lines
+// are alike in every respect, so sorting on that pair keeps the input order of
+// lines with equal starts.
 struct lyric_line {
     int32_t start_ms;
-    char *text;   // a shared text (see shared_text_new)
-    int32_t seq;  // input order; the tie-break of the sort
+    int32_t group;
 };
 
 struct line_vec {
@@ -30,17 +33,33 @@ struct line_vec {
     int32_t capacity;
 };
 
-// One tag of the input with the text of its line (scanner output). The
-// entries of one tag group hold one shared copy of that text.
+// The text of one tag group, inside the parse's text block, with its size as a
+// JSON string once measured (-1 until then): a text shared by many lines is
+// measured once.
+struct text_group {
+    const char *text;
+    int64_t json_size;
+};
+
+struct group_vec {
+    text_group *items;
+    int32_t count;
+    int32_t capacity;
+};
+
+// One tag of the input (scanner output): the tag's content inside the text
+// block, and the index of its group in g_groups.
 struct tag_entry {
-    char *tag;
-    char *text;
+    const char *tag;
+    int32_t group;
 };
 
 constexpr size_t kErrorSize = 512;
 
 // The result state. Plain zero-initialised data: nothing runs at load or unload.
 extern line_vec g_lines;
+extern group_vec g_groups;
+extern char *g_text_block;  // every tag and line text of the parse, unescaped, NUL-terminated
 extern char *g_ti;
 extern char *g_ar;
 extern char *g_al;
@@ -74,19 +93,24 @@ char *copy_bytes(const char *s, size_t n) noexcept;
 // A new owned copy of a NUL-terminated string; null when out of memory.
 char *copy_string(const char *s) noexcept;
 
-// ---- line texts -----------------------------------------------------------
-// Every tag of a group makes a line with the group's text. They share one
-// copy, which counts its holders and goes with the last one: a text repeated
-// by many tags costs its size once, not once per tag.
-// A new text of n bytes and a NUL with `holders` holders; null when out of memory.
-char *shared_text_new(const char *s, size_t n, int64_t holders) noexcept;
-// One holder lets go; the last one frees the text. Null is ignored.
-void shared_text_release(char *text) noexcept;
-// The size of the text as a JSON string, kept with the text once computed
-// (-1 until then), so that a text shared by many lines is measured once.
-int64_t *shared_text_json_size(char *text) noexcept;
-
 // ---- shared helpers -------------------------------------------------------
+// The one growth routine of every growable array: makes room for `needed`
+// items, from `first` slots doubling, capped at the int32 range. False when
+// that cannot be had (the array is then unchanged).
+template <class T>
+bool reserve_items(T *&items, int32_t &capacity, int64_t needed, int32_t first) noexcept {
+    if (needed <= capacity) return true;
+    if (needed > INT32_MAX) return false;
+    int64_t cap = capacity > 0 ? capacity : first;
+    while (cap < needed) cap *= 2;
+    if (cap > INT32_MAX) cap = INT32_MAX;
+    auto *grown = static_cast<T *>(mem_realloc(items, sizeof(T) * static_cast<size_t>(cap)));
+    if (!grown) return false;
+    items = grown;
+    capacity = static_cast<int32_t>(cap);
+    return true;
+}
+
 int str_vec_push(str_vec *v, char *s) noexcept;  // 0, or -1 (s freed) when out of memory
 void str_vec_free(str_vec *v) noexcept;          // frees every string and the array
 
@@ -122,6 +146,8 @@ inline bool points_into_error(const void *p) noexcept {
 // released after a new parse has read its input (which may point into it).
 struct detached_state {
     line_vec lines;
+    group_vec groups;
+    char *text_block;
     char *ti, *ar, *al, *by;
     str_vec warnings;
     char *json;
@@ -135,8 +161,11 @@ void release_detached(detached_state *d) noexcept;
 
 // The parser: scan, then interpretation. Expects a cleared state.
 int32_t state_machine(const char *bytes, uint64_t length) noexcept;
-// Takes ownership of the entry list and every string in it.
+// Takes ownership of the entry list (its tags live in g_text_block).
 int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept;
+
+// The text of line i (a valid index).
+inline const char *line_text(int32_t i) noexcept { return g_groups.items[g_lines.items[i].group].text; }
 
 // Strict "digits[.digits]" reader; 1 and *out on success, else 0.
 int parse_decimal(const char *s, uint64_t n, double *out) noexcept;

@@ -1,5 +1,6 @@
 // Tag interpretation: time tags become lines, ti/ar/al/by and offset fill the
 // header; then the offset is applied, the lines sorted and the status decided.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,25 +38,37 @@ int parse_decimal(const char *s, uint64_t n, double *out) noexcept {
 
 namespace {
 
-int lyric_cmp(const void *pa, const void *pb) noexcept {
-    const auto *a = static_cast<const lyric_line *>(pa);
-    const auto *b = static_cast<const lyric_line *>(pb);
-    if (a->start_ms != b->start_ms) return a->start_ms < b->start_ms ? -1 : 1;
-    if (a->seq != b->seq) return a->seq < b->seq ? -1 : 1;
-    return 0;
+bool line_before(const lyric_line &a, const lyric_line &b) noexcept {
+    return a.start_ms != b.start_ms ? a.start_ms < b.start_ms : a.group < b.group;
 }
 
-// "digits:decimal" with exactly one colon; the time in ms through *out.
+// "digits:decimal" with exactly one colon; the time in ms through *out. The
+// arithmetic is parse_decimal's, digit by digit: the rounding depends on it.
 bool time_tag_ms(const char *tag, int32_t *out) noexcept {
-    const char *colon = std::strchr(tag, ':');
-    if (!colon || colon == tag || std::strchr(colon + 1, ':')) return false;
-    for (const char *q = tag; q < colon; q++)
-        if (*q < '0' || *q > '9') return false;
-    const char *sec = colon + 1;
-    size_t sec_len = std::strlen(sec);
-    double m = 0, s = 0;
-    if (sec_len == 0 || !parse_decimal(sec, sec_len, &s)) return false;
-    parse_decimal(tag, static_cast<uint64_t>(colon - tag), &m);
+    double m = 0;
+    const char *q = tag;
+    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) m = m * 10 + (*q - '0');
+    if (q == tag || *q != ':') return false;
+    double value = 0.0, fraction = 0.0, scale = 0.1;
+    bool any_digit = false, after_point = false;
+    for (q++; *q; q++) {
+        unsigned char c = static_cast<unsigned char>(*q);
+        if (ascii_is_digit(c)) {
+            any_digit = true;
+            if (after_point) {
+                fraction += (c - '0') * scale;
+                scale *= 0.1;
+            } else {
+                value = value * 10 + (c - '0');
+            }
+        } else if (c == '.' && !after_point) {
+            after_point = true;
+        } else {
+            return false;
+        }
+    }
+    if (!any_digit) return false;
+    double s = value + fraction;
     double t = (m * 60.0) * 1000.0 + s * 1000.0 + 0.5;
     // Compare before converting: an out-of-range double has no int value.
     *out = t > 2147483647.0 ? INT32_MAX : static_cast<int32_t>(t);
@@ -75,8 +88,7 @@ int set_meta_field(char **slot, const char *name, const char *value) noexcept {
 struct interpreter {
     char *offset_text = nullptr;
     bool enhanced_warned = false;
-    const char *last_text_checked = nullptr;  // the entries of a group are adjacent and share it
-    int32_t next_seq = 0;
+    int32_t last_group_checked = -1;  // the entries of a group are adjacent
 
     void offset_rule(const char *v) noexcept {
         if (offset_text) {
@@ -84,10 +96,10 @@ struct interpreter {
                 warn_fmt("meta: conflicting offset ('%s' vs '%s')", offset_text, v);
                 return;
             }
-            mem_free(offset_text);
+        } else {
+            // A failed copy is no error: the next offset tag then meets no conflict.
+            offset_text = copy_string(v);
         }
-        // A failed copy is no error: the next offset tag then meets no conflict.
-        offset_text = copy_string(v);
         const char *num = v;
         bool negative = false;
         if (*num == '-') {
@@ -111,59 +123,38 @@ struct interpreter {
         g_has_offset = 1;
     }
 
-    bool append_line(int32_t start_ms, char *text) noexcept {
-        if (g_lines.count == g_lines.capacity) {
-            int32_t cap;
-            if (g_lines.capacity == 0) cap = 32;
-            else if (g_lines.capacity >= INT32_MAX) return false;
-            else cap = g_lines.capacity > INT32_MAX / 2 ? INT32_MAX : g_lines.capacity * 2;
-            auto *items =
-                static_cast<lyric_line *>(mem_realloc(g_lines.items, sizeof(lyric_line) * static_cast<size_t>(cap)));
-            if (!items) return false;
-            g_lines.items = items;
-            g_lines.capacity = cap;
-        }
-        g_lines.items[g_lines.count++] = lyric_line{start_ms, text, next_seq++};
-        return true;
-    }
-
-    // One entry; false when memory ran out (the entry's strings are freed).
-    bool interpret(tag_entry &e) noexcept {
-        if (!enhanced_warned && e.text != last_text_checked) {
-            last_text_checked = e.text;
-            if (std::strchr(e.text, '<') && std::strchr(e.text, '>')) {
+    // One entry; false when memory ran out.
+    bool interpret(const tag_entry &e) noexcept {
+        if (!enhanced_warned && e.group != last_group_checked) {
+            last_group_checked = e.group;
+            const char *text = g_groups.items[e.group].text;
+            if (std::strchr(text, '<') && std::strchr(text, '>')) {
                 warn_fmt("enhanced: inline <mm:ss> left as literal");
                 enhanced_warned = true;
             }
         }
-        bool ok = true;
         int32_t start_ms;
         if (time_tag_ms(e.tag, &start_ms)) {
-            // The entry's hold on the text passes to the line.
-            ok = append_line(start_ms, e.text);
-            if (ok) e.text = nullptr;
-        } else {
-            const char *t = e.tag;
-            size_t letters = 0;
-            while (ascii_is_letter(static_cast<unsigned char>(t[letters]))) letters++;
-            if (letters > 0 && t[letters] == ':') {
-                char key[64];
-                size_t k = letters < 63 ? letters : 63;
-                // cppcheck-suppress knownConditionTrueFalse ; false positive: k >= 1 here, letters > 0
-                for (size_t j = 0; j < k; j++) key[j] = static_cast<char>(t[j] | 0x20);  // ASCII letters only here
-                key[k] = '\0';
-                const char *value = t + letters + 1;
-                if (std::strcmp(key, "ti") == 0) ok = set_meta_field(&g_ti, "ti", value) == 0;
-                else if (std::strcmp(key, "ar") == 0) ok = set_meta_field(&g_ar, "ar", value) == 0;
-                else if (std::strcmp(key, "al") == 0) ok = set_meta_field(&g_al, "al", value) == 0;
-                else if (std::strcmp(key, "by") == 0) ok = set_meta_field(&g_by, "by", value) == 0;
-                else if (std::strcmp(key, "offset") == 0) offset_rule(value);
-            }
+            // Room for every entry was reserved up front.
+            g_lines.items[g_lines.count++] = lyric_line{start_ms, e.group};
+            return true;
         }
-        mem_free(e.tag);
-        shared_text_release(e.text);
-        e.tag = e.text = nullptr;
-        return ok;
+        const char *t = e.tag;
+        size_t letters = 0;
+        while (ascii_is_letter(static_cast<unsigned char>(t[letters]))) letters++;
+        if (letters == 0 || t[letters] != ':') return true;
+        char key[64];
+        size_t k = letters < 63 ? letters : 63;
+        // cppcheck-suppress knownConditionTrueFalse ; false positive: k >= 1 here, letters > 0
+        for (size_t j = 0; j < k; j++) key[j] = static_cast<char>(t[j] | 0x20);  // ASCII letters only here
+        key[k] = '\0';
+        const char *value = t + letters + 1;
+        if (std::strcmp(key, "ti") == 0) return set_meta_field(&g_ti, "ti", value) == 0;
+        if (std::strcmp(key, "ar") == 0) return set_meta_field(&g_ar, "ar", value) == 0;
+        if (std::strcmp(key, "al") == 0) return set_meta_field(&g_al, "al", value) == 0;
+        if (std::strcmp(key, "by") == 0) return set_meta_field(&g_by, "by", value) == 0;
+        if (std::strcmp(key, "offset") == 0) offset_rule(value);
+        return true;
     }
 };
 
@@ -176,29 +167,57 @@ void apply_offset_saturating() noexcept {
     }
 }
 
+// Stable sort of the lines by start alone: lines come in input order, so equal
+// starts stay in group order. Least-significant-digit radix sort, one pass per
+// byte of the start, skipping bytes that all lines share; a large unsorted
+// result costs a few linear passes instead of n log n comparisons. Without
+// memory for the second array, it sorts in place by (start, group) instead.
+void sort_lines() noexcept {
+    const auto n = static_cast<size_t>(g_lines.count);
+    lyric_line *a = g_lines.items;
+    if (n < 64) {
+        std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
+        return;
+    }
+    auto *b = static_cast<lyric_line *>(mem_alloc(n * sizeof(lyric_line)));
+    if (!b) {
+        std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
+        return;
+    }
+    auto key = [](const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; };
+    uint32_t all_and = ~0u, all_or = 0;
+    for (size_t i = 0; i < n; i++) {
+        all_and &= key(a[i]);
+        all_or |= key(a[i]);
+    }
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        if (((all_and ^ all_or) >> shift & 0xFFu) == 0) continue;  // the same byte everywhere
+        size_t count[257] = {};
+        for (size_t i = 0; i < n; i++) count[(key(a[i]) >> shift & 0xFFu) + 1]++;
+        for (size_t d = 1; d < 257; d++) count[d] += count[d - 1];
+        for (size_t i = 0; i < n; i++) b[count[key(a[i]) >> shift & 0xFFu]++] = a[i];
+        std::swap(a, b);
+    }
+    if (a != g_lines.items) {
+        std::memcpy(g_lines.items, a, n * sizeof(lyric_line));
+        b = a;
+    }
+    mem_free(b);
+}
+
 bool lines_sorted() noexcept {
     for (int32_t i = 1; i < g_lines.count; i++)
-        if (g_lines.items[i - 1].start_ms > g_lines.items[i].start_ms) return false;
-    return true;  // seq rises in storage order, so equal starts are already in order
+        if (line_before(g_lines.items[i], g_lines.items[i - 1])) return false;
+    return true;
 }
 
 }  // namespace
 
 int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
     interpreter in;
-    int32_t i = 0;
-    bool ok = true;
-    for (; i < count; i++) {
-        if (!in.interpret(entries[i])) {
-            ok = false;
-            i++;
-            break;
-        }
-    }
-    for (; i < count; i++) {  // entries left unprocessed after a failure
-        mem_free(entries[i].tag);
-        shared_text_release(entries[i].text);
-    }
+    // Each entry makes at most one line.
+    bool ok = count == 0 || reserve_items(g_lines.items, g_lines.capacity, count, 32);
+    for (int32_t i = 0; ok && i < count; i++) ok = in.interpret(entries[i]);
     mem_free(in.offset_text);
     mem_free(entries);
     if (!ok) {
@@ -209,7 +228,7 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
     if (g_lines.count > 0) {
         if (g_has_offset) apply_offset_saturating();
         if (g_lines.count > 1 && !lines_sorted())
-            std::qsort(g_lines.items, static_cast<size_t>(g_lines.count), sizeof(lyric_line), lyric_cmp);
+            sort_lines();
         return LYRX_OK;
     }
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
