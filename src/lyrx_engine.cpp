@@ -192,13 +192,7 @@ LYRX_API int32_t lyrx_line_start_ms(int32_t index) noexcept {
     return line_index_ok(index) ? g_lines.items[index].start_ms : 0;
 }
 
-LYRX_API int32_t lyrx_line_end_ms(int32_t index) noexcept {
-    if (!line_index_ok(index)) return 0;
-    int32_t start = g_lines.items[index].start_ms;
-    if (index + 1 < g_lines.count && g_lines.items[index + 1].start_ms > start) return g_lines.items[index + 1].start_ms;
-    // Saturate: a start near the top of the range must not wrap to a negative end.
-    return start > INT32_MAX - 3000 ? INT32_MAX : start + 3000;
-}
+LYRX_API int32_t lyrx_line_end_ms(int32_t index) noexcept { return line_index_ok(index) ? line_end_ms(index) : 0; }
 
 LYRX_API const char *lyrx_line_text(int32_t index) noexcept {
     if (!line_index_ok(index)) return nullptr;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -61,55 +62,207 @@ int64_t string_size(const char *s) noexcept {
     return n;
 }
 
-// string_size for a text of the text block, whose slack allows reading 16
-// bytes past its NUL: whole blocks of bytes written as they are count 16.
-int64_t block_text_size(const char *s) noexcept {
+// Measures a text of the text block, whose slack allows reading 16 bytes
+// past its NUL: whole blocks of ASCII with nothing to escape are counted 16
+// at a time.
+void measure_text(text_group &g) noexcept {
+    const auto *s = reinterpret_cast<const unsigned char *>(g.text);
+    size_t len = 0;
 #ifdef LYRX_JSON_SSE2
-    int64_t n = 0;
     const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
     const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
     const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-    for (;; s += 16, n += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+    for (;; len += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
         __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
                                        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-        if (_mm_movemask_epi8(special) != 0) break;
+        if ((_mm_movemask_epi8(special) | _mm_movemask_epi8(v)) != 0) break;
     }
-    return n + string_size(s);
-#else
-    return string_size(s);
 #endif
+    int64_t extra = 0;
+    bool high = false;
+    for (; s[len]; len++) {
+        unsigned char c = s[len];
+        if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') extra += 1;
+        else if (c < 0x20) extra += 5;
+        else if (c >= 0x80) high = true;
+    }
+    g.json_size = static_cast<int64_t>(len) + 2 + extra;
+    g.length = len > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(len);
+    g.plain = extra == 0 && !high;
 }
 
 int64_t line_text_size(int32_t i) noexcept {
     text_group &g = g_groups.items[g_lines.items[i].group];
-    if (g.json_size < 0) g.json_size = block_text_size(g.text);
+    if (g.json_size < 0) measure_text(g);
     return g.json_size;
 }
 
-// A member or element that cannot be allocated is left out: yyjson's add
-// functions then report false, and building simply goes on. Strings are
-// referenced, not copied: they outlive the document, and the writer's output
-// is the same.
-void add_lines(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
-    yyjson_mut_val *lines = yyjson_mut_obj_add_arr(doc, root, "lines");
-    if (!lines) return;
-    int32_t count = lyrx_line_count();
-    for (int32_t i = 0; i < count; i++) {
-        yyjson_mut_val *line = yyjson_mut_obj(doc);
-        if (!line) continue;
-        yyjson_mut_obj_add_sint(doc, line, "start_ms", lyrx_line_start_ms(i));
-        yyjson_mut_obj_add_sint(doc, line, "end_ms", lyrx_line_end_ms(i));
-        yyjson_mut_obj_add_str(doc, line, "text", line_text(i));
-        yyjson_mut_arr_append(lines, line);
+// Strings are written by yyjson's writer (its escapes, and no text at all for
+// a string that is not valid UTF-8), from values laid out as its immutable
+// documents are: each value a tag and a payload, a container followed by its
+// members in order. Strings are referenced, not copied. Lines and warnings go
+// in chunks, so the values need a fixed scratch array whatever the result's
+// size; the size of the whole text is known beforehand.
+constexpr int32_t kChunkItems = 1024;
+constexpr size_t kScratchValues = 1 + kChunkItems;
+
+void set_str(yyjson_val &v, const char *s, size_t len) noexcept {
+    v.tag = (static_cast<uint64_t>(len) << YYJSON_TAG_BIT) | YYJSON_TYPE_STR;
+    v.uni.str = s;
+}
+void set_str(yyjson_val &v, const char *s) noexcept { set_str(v, s, std::strlen(s)); }
+void set_sint(yyjson_val &v, int32_t x) noexcept {
+    v.tag = YYJSON_TYPE_NUM | YYJSON_SUBTYPE_SINT;
+    v.uni.i64 = x;
+}
+void set_container(yyjson_val &v, uint8_t type, size_t members, size_t values) noexcept {
+    v.tag = (static_cast<uint64_t>(members) << YYJSON_TAG_BIT) | type;
+    v.uni.ofs = values * sizeof(yyjson_val);
+}
+
+// The result text, of a size computed beforehand.
+struct json_text {
+    char *buf = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+    bool ok = true;
+
+    void put(const char *s, size_t n) noexcept {
+        if (!ok || n > cap - len) {
+            ok = false;  // the size was computed wrongly: no text rather than a wrong one
+            return;
+        }
+        std::memcpy(buf + len, s, n);
+        len += n;
+    }
+    // A literal: the copy of a constant size is inlined.
+    template <size_t N>
+    void put(const char (&literal)[N]) noexcept {
+        if (!ok || N - 1 > cap - len) {
+            ok = false;
+            return;
+        }
+        std::memcpy(buf + len, literal, N - 1);
+        len += N - 1;
+    }
+
+    // Writes the container at `root` and appends it without its first
+    // `cut_front` and last `cut_back` bytes.
+    void put_written(const yyjson_val *root, size_t cut_front, size_t cut_back) noexcept {
+        if (!ok) return;
+        size_t n = 0;
+        char *text = yyjson_val_write_opts(root, 0, json_allocator(), &n, nullptr);
+        if (!text || n < cut_front + cut_back) ok = false;
+        else put(text + cut_front, n - cut_front - cut_back);
+        mem_free(text);  // both allocators free with the C heap
+    }
+};
+
+// status, line_count, offset_ms, the tags that are set and the error, as an
+// object whose closing brace is left for the rest.
+void put_head(json_text &out, yyjson_val *v) noexcept {
+    size_t k = 1;
+    auto member = [&](const char *key) noexcept { set_str(v[k++], key); };
+    member("status");
+    set_sint(v[k++], g_last_status);
+    member("line_count");
+    set_sint(v[k++], lyrx_line_count());
+    member("offset_ms");
+    set_sint(v[k++], lyrx_offset_ms());
+    // A tag is written whenever it was set, also when it is empty.
+    const char *const keys[] = {"ti", "ar", "al", "by"};
+    const char *const values[] = {g_ti, g_ar, g_al, g_by};
+    for (size_t t = 0; t < 4; t++) {
+        if (!values[t]) continue;
+        member(keys[t]);
+        set_str(v[k++], values[t]);
+    }
+    if (g_error[0] != '\0') {
+        member("error");
+        set_str(v[k++], g_error);
+    }
+    set_container(v[0], YYJSON_TYPE_OBJ, (k - 1) / 2, k);
+    out.put_written(v, 0, 1);
+}
+
+void put_int(json_text &out, int32_t x) noexcept {
+    char digits[12];
+    size_t k = sizeof digits;
+    auto u = static_cast<uint32_t>(x < 0 ? -static_cast<int64_t>(x) : x);
+    do {
+        digits[--k] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (x < 0) digits[--k] = '-';
+    size_t n = sizeof digits - k;
+    if (!out.ok || n > out.cap - out.len) {
+        out.ok = false;
+        return;
+    }
+    for (size_t j = 0; j < n; j++) out.buf[out.len + j] = digits[k + j];
+    out.len += n;
+}
+
+// A line object is structure, two integers and the text. Texts of plain ASCII
+// are copied as they are; every other text of a chunk is written by yyjson,
+// all of them in one array, and its pieces (each of the size measured for it)
+// are taken in order.
+void put_lines(json_text &out, yyjson_val *v) noexcept {
+    for (int32_t first = 0; first < g_lines.count && out.ok; first += kChunkItems) {
+        int32_t last = g_lines.count - first < kChunkItems ? g_lines.count : first + kChunkItems;
+        size_t k = 1;
+        for (int32_t i = first; i < last; i++) {
+            const text_group &g = g_groups.items[g_lines.items[i].group];
+            if (!g.plain) set_str(v[k++], g.text, g.length);
+        }
+        char *written = nullptr;
+        size_t written_len = 0, pos = 1;
+        if (k > 1) {
+            set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
+            written = yyjson_val_write_opts(v, 0, json_allocator(), &written_len, nullptr);
+            if (!written) out.ok = false;
+        }
+        for (int32_t i = first; i < last && out.ok; i++) {
+            const text_group &g = g_groups.items[g_lines.items[i].group];
+            if (i > 0) out.put(",");
+            out.put("{\"start_ms\":");
+            put_int(out, g_lines.items[i].start_ms);
+            out.put(",\"end_ms\":");
+            put_int(out, line_end_ms(i));
+            out.put(",\"text\":");
+            if (g.plain) {
+                out.put("\"");
+                out.put(g.text, g.length);
+                out.put("\"");
+            } else {
+                auto size = static_cast<size_t>(g.json_size);
+                if (pos + size >= written_len) {
+                    out.ok = false;
+                    break;
+                }
+                out.put(written + pos, size);
+                pos += size + 1;  // and the comma or the closing bracket
+            }
+            out.put("}");
+        }
+        if (written && pos != written_len) out.ok = false;
+        mem_free(written);  // both allocators free with the C heap
     }
 }
 
-void add_warnings(yyjson_mut_doc *doc, yyjson_mut_val *root) noexcept {
-    yyjson_mut_val *warnings = yyjson_mut_obj_add_arr(doc, root, "warnings");
-    if (!warnings) return;
-    for (int32_t j = 0; j < g_warnings.count; j++) {
-        if (g_warnings.items[j]) yyjson_mut_arr_add_str(doc, warnings, g_warnings.items[j]);
+void put_warnings(json_text &out, yyjson_val *v) noexcept {
+    bool any = false;
+    for (int32_t first = 0; first < g_warnings.count && out.ok; first += kChunkItems) {
+        int32_t last = g_warnings.count - first < kChunkItems ? g_warnings.count : first + kChunkItems;
+        size_t k = 1;
+        for (int32_t j = first; j < last; j++)
+            if (g_warnings.items[j]) set_str(v[k++], g_warnings.items[j]);
+        if (k == 1) continue;
+        set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
+        if (any) out.put(",");
+        any = true;
+        out.put_written(v, 1, 1);
     }
 }
 
@@ -126,8 +279,8 @@ int64_t json_text_size() noexcept {
     if (g_error[0] != '\0') n += literal_size(",\"error\":") + string_size(g_error);
     n += literal_size(",\"lines\":[]");
     for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
-        n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(lyrx_line_start_ms(i)) +
-             literal_size(",\"end_ms\":") + number_size(lyrx_line_end_ms(i)) + literal_size(",\"text\":") +
+        n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(g_lines.items[i].start_ms) +
+             literal_size(",\"end_ms\":") + number_size(line_end_ms(i)) + literal_size(",\"text\":") +
              line_text_size(i) + literal_size("}");
     }
     n += literal_size(",\"warnings\":[]");
@@ -148,37 +301,30 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
     // The previous text goes first, whatever this call's outcome.
     mem_free(g_json);
     g_json = nullptr;
-    if (json_text_size() > kMaxJsonSize) return nullptr;
+    int64_t size = json_text_size();
+    if (size > kMaxJsonSize) return nullptr;
 
-    const yyjson_alc *alc = json_allocator();
-    yyjson_mut_doc *doc = yyjson_mut_doc_new(alc);
-    if (!doc) return nullptr;
-    yyjson_mut_val *root = yyjson_mut_obj(doc);
-    if (!root) {
-        // Nothing could be added, and a document without a root is not written.
-        yyjson_mut_doc_free(doc);
+    json_text out;
+    out.cap = static_cast<size_t>(size);
+    out.buf = static_cast<char *>(mem_alloc(out.cap + 1));
+    auto *scratch = static_cast<yyjson_val *>(mem_alloc(kScratchValues * sizeof(yyjson_val)));
+    if (out.buf && scratch) {
+        put_head(out, scratch);
+        out.put(",\"lines\":[");
+        put_lines(out, scratch);
+        out.put("],\"warnings\":[");
+        put_warnings(out, scratch);
+        out.put("]}");
+    }
+    mem_free(scratch);
+    // No text at all when memory ran out or a string is not valid UTF-8.
+    if (!out.buf || !scratch || !out.ok || out.len != out.cap) {
+        mem_free(out.buf);
         return nullptr;
     }
-    yyjson_mut_doc_set_root(doc, root);
-
-    yyjson_mut_obj_add_sint(doc, root, "status", g_last_status);
-    yyjson_mut_obj_add_sint(doc, root, "line_count", lyrx_line_count());
-    yyjson_mut_obj_add_sint(doc, root, "offset_ms", lyrx_offset_ms());
-    // A tag is written whenever it was set, also when it is empty.
-    if (g_ti) yyjson_mut_obj_add_str(doc, root, "ti", g_ti);
-    if (g_ar) yyjson_mut_obj_add_str(doc, root, "ar", g_ar);
-    if (g_al) yyjson_mut_obj_add_str(doc, root, "al", g_al);
-    if (g_by) yyjson_mut_obj_add_str(doc, root, "by", g_by);
-    if (g_error[0] != '\0') yyjson_mut_obj_add_str(doc, root, "error", g_error);
-    add_lines(doc, root);
-    add_warnings(doc, root);
-
-    // No write flag: compact, raw UTF-8, and no text at all when a string is
-    // not valid UTF-8.
-    char *text = yyjson_mut_write_opts(doc, 0, alc, nullptr, nullptr);
-    yyjson_mut_doc_free(doc);
-    g_json = text;
-    return text;
+    out.buf[out.len] = '\0';
+    g_json = out.buf;
+    return out.buf;
 }
 
 }  // extern "C"

@@ -136,7 +136,7 @@ struct scanner {
             ok = false;
             return;
         }
-        g_groups.items[g_groups.count++] = text_group{out + token, -1};
+        g_groups.items[g_groups.count++] = text_group{out + token, -1, 0, 0};
         begin_group();
     }
 

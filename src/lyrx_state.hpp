@@ -33,12 +33,14 @@ struct line_vec {
     int32_t capacity;
 };
 
-// The text of one tag group, inside the parse's text block, with its size as a
-// JSON string once measured (-1 until then): a text shared by many lines is
-// measured once.
+// The text of one tag group, inside the parse's text block, with its length
+// and its size as a JSON string once measured (json_size -1 until then): a
+// text shared by many lines is measured once.
 struct text_group {
     const char *text;
     int64_t json_size;
+    uint32_t length;  // capped: a text this long is far past the JSON limit anyway
+    uint32_t plain;   // 1 when its JSON string is its bytes as they are (ASCII, nothing to escape)
 };
 
 struct group_vec {
@@ -166,6 +168,13 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept;
 
 // The text of line i (a valid index).
 inline const char *line_text(int32_t i) noexcept { return g_groups.items[g_lines.items[i].group].text; }
+// The end of line i (a valid index): the next greater start, else start + 3000,
+// saturated so that a start near the top of the range does not wrap.
+inline int32_t line_end_ms(int32_t i) noexcept {
+    int32_t start = g_lines.items[i].start_ms;
+    if (i + 1 < g_lines.count && g_lines.items[i + 1].start_ms > start) return g_lines.items[i + 1].start_ms;
+    return start > INT32_MAX - 3000 ? INT32_MAX : start + 3000;
+}
 
 // Strict "digits[.digits]" reader; 1 and *out on success, else 0.
 int parse_decimal(const char *s, uint64_t n, double *out) noexcept;

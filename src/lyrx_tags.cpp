@@ -167,18 +167,33 @@ void apply_offset_saturating() noexcept {
     }
 }
 
-// Stable sort of the lines by start alone: lines come in input order, so equal
-// starts stay in group order. Least-significant-digit radix sort, one pass per
-// byte of the start, skipping bytes that all lines share; a large unsorted
-// result costs a few linear passes instead of n log n comparisons. Without
-// memory for the second array, it sorts in place by (start, group) instead.
+// Lines come in input order, so a sort by start alone that is stable keeps
+// equal starts in group order.
+//
+// A song is nearly sorted (a few lines repeated later): insertion finishes it
+// in little more than one pass. Past a budget of moves it gives up and the
+// general sort takes over.
+bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
+    size_t budget = 8 * n + 64;
+    for (size_t i = 1; i < n; i++) {
+        lyric_line x = a[i];
+        size_t j = i;
+        for (; j > 0 && x.start_ms < a[j - 1].start_ms; j--) a[j] = a[j - 1];
+        a[j] = x;
+        if (i - j > budget) return false;
+        budget -= i - j;
+    }
+    return true;
+}
+
+// Least-significant-digit radix sort on the start, one pass per byte, skipping
+// bytes that all lines share: a few linear passes instead of n log n
+// comparisons. Without memory for the second array it sorts in place by
+// (start, group) instead.
 void sort_lines() noexcept {
     const auto n = static_cast<size_t>(g_lines.count);
     lyric_line *a = g_lines.items;
-    if (n < 64) {
-        std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
-        return;
-    }
+    if (insertion_sort_bounded(a, n)) return;
     auto *b = static_cast<lyric_line *>(mem_alloc(n * sizeof(lyric_line)));
     if (!b) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
