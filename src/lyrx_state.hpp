@@ -116,8 +116,8 @@ bool reserve_items(T *&items, int32_t &capacity, int64_t needed, int32_t first) 
 int str_vec_push(str_vec *v, char *s) noexcept;  // 0, or -1 (s freed) when out of memory
 void str_vec_free(str_vec *v) noexcept;          // frees every string and the array
 
-// MinGW builds format with MinGW's C99 printf (%zu, and vsnprintf's count of
-// a cut text), not with the system's msvcrt one.
+// The messages are checked against their arguments as printf formats (MinGW's
+// gnu_printf knows %zu).
 #ifdef __MINGW32__
 #define LYRX_PRINTF_LIKE(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
 #else
