@@ -37,7 +37,10 @@ cmake --install "$build" --prefix "$stage" >"$work/install.log" || { cat "$work/
   done
   if [ "$(cache LYRX_BUILD_TOOLS)" = ON ]; then
     echo "$(cache CMAKE_INSTALL_BINDIR)/lyrx"
-    if [ -f man/lyrx.1 ]; then echo "$(cache CMAKE_INSTALL_MANDIR)/man1/lyrx.1"; fi
+    # GNUInstallDirs leaves these empty in the cache when they take their default.
+    datarootdir=$(cache CMAKE_INSTALL_DATAROOTDIR)
+    mandir=$(cache CMAKE_INSTALL_MANDIR)
+    if [ -f man/lyrx.1 ]; then echo "${mandir:-${datarootdir:-share}/man}/man1/lyrx.1"; fi
   fi
 } | LC_ALL=C sort >"$work/want"
 (cd "$stage" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort) >"$work/got"
@@ -78,7 +81,7 @@ export PKG_CONFIG_PATH=$lib/pkgconfig
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror tests/consumer/host.c $(pkg-config --cflags --libs lyrx) -o "$work/host-pc" ||
   fail "cc with pkg-config --cflags --libs lyrx"
 LD_LIBRARY_PATH=$lib "$work/host-pc" | diff -u "$work/host.expected" - >&2 || fail "pkg-config consumer output"
-say "pkg-config consumer ($(pkg-config --libs lyrx)) builds and runs"
+say "pkg-config consumer ($(echo $(pkg-config --libs lyrx))) builds and runs"
 
 # Python: pip install into a fresh venv, offline. Setuptools before 70.1 needs
 # the wheel package to build one; Debian ships it as python3-wheel-whl.
