@@ -20,8 +20,14 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# Installs the build into a staging prefix and uses it as a new user would:
+# find_package(lyrx), pkg-config, the installed tool, pip install into a venv.
+.PHONY: check-install
+check-install: build
+	@BUILD=$(BUILD) bash scripts/check-install.sh
+
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) build-asan build-bench $(FUZZ_BUILD) build-lint
+	rm -rf $(BUILD) $(WIN_BUILD) build-asan python/build python/lyrx.egg-info build-bench $(FUZZ_BUILD) build-lint
 
 # clang-tidy and cppcheck over src/ and tools/ (build-lint holds the compile
 # commands); fails on any finding.

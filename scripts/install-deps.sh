@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what lyrx needs to build and test on Debian 12: the toolchain,
-# GoogleTest, Google Benchmark and yyjson 0.12.0. Idempotent; quiet when all is there.
+# GoogleTest, Google Benchmark, yyjson 0.12.0, and Python 3 with venv and an
+# offline wheel of the wheel package (the Python binding's tests and its pip
+# install). Idempotent; quiet when all is there.
 # With --windows, also what the Windows cross-build and its tests need: MinGW-w64,
 # Wine, and the source of Debian's Google Benchmark release to build for Windows.
 # With --lint, also the static analysers of scripts/static-analysis.sh: clang-tidy 14
@@ -23,7 +25,8 @@ done
 
 YYJSON_VERSION=0.12.0+ds-2
 BENCHMARK_VERSION=1.7.1
-PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev)
+PACKAGES=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+          python3 python3-venv python3-wheel-whl)
 if [ "$windows" = 1 ]; then
   PACKAGES+=(g++-mingw-w64-x86-64-posix wine64)
 fi

@@ -1,0 +1,22 @@
+# Runs a command and compares what it prints with a file; line ends are
+# normalised, as programs under Wine write CRLF.
+# usage: cmake -DEXPECTED=FILE -P expect_output.cmake -- COMMAND [ARG...]
+set(command "")
+set(after_separator OFF)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  if(after_separator)
+    list(APPEND command "${CMAKE_ARGV${i}}")
+  elseif("${CMAKE_ARGV${i}}" STREQUAL "--")
+    set(after_separator ON)
+  endif()
+endforeach()
+execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
+string(REPLACE "\r\n" "\n" out "${out}")
+file(READ "${EXPECTED}" want)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "exit status ${status}\n${err}")
+endif()
+if(NOT out STREQUAL want)
+  message(FATAL_ERROR "output differs from ${EXPECTED}:\n--- printed\n${out}--- expected\n${want}")
+endif()
