@@ -92,6 +92,18 @@ void measure_text(text_group &g) noexcept {
     g.plain = extra == 0 && !high;
 }
 
+// Sorted lines visit their texts in no order the hardware can foresee; asking
+// for the group of a line some way ahead, and for the text of one nearer,
+// overlaps the cache misses of long results.
+inline void prefetch_line(int32_t i) noexcept {
+#if defined(__GNUC__)
+    if (i + 16 < g_lines.count) __builtin_prefetch(&g_groups.items[g_lines.items[i + 16].group]);
+    if (i + 8 < g_lines.count) __builtin_prefetch(g_groups.items[g_lines.items[i + 8].group].text);
+#else
+    (void)i;
+#endif
+}
+
 int64_t line_text_size(int32_t i) noexcept {
     text_group &g = g_groups.items[g_lines.items[i].group];
     if (g.json_size < 0) measure_text(g);
@@ -224,6 +236,7 @@ void put_lines(json_text &out, yyjson_val *v) noexcept {
             if (!written) out.ok = false;
         }
         for (int32_t i = first; i < last && out.ok; i++) {
+            prefetch_line(i);
             const text_group &g = g_groups.items[g_lines.items[i].group];
             if (i > 0) out.put(",");
             out.put("{\"start_ms\":");
@@ -279,6 +292,7 @@ int64_t json_text_size() noexcept {
     if (g_error[0] != '\0') n += literal_size(",\"error\":") + string_size(g_error);
     n += literal_size(",\"lines\":[]");
     for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
+        prefetch_line(i);
         n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(g_lines.items[i].start_ms) +
              literal_size(",\"end_ms\":") + number_size(line_end_ms(i)) + literal_size(",\"text\":") +
              line_text_size(i) + literal_size("}");

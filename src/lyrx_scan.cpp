@@ -225,6 +225,12 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
     }
     g_text_block = block;
     scanner sc{p, n, 0, block};
+    // A line of lyrics is rarely shorter than 16 bytes: reserving for that
+    // many tags and groups saves the regrowth of both on every ordinary input.
+    // Failing here is failing the scan, as any later growth would.
+    int64_t estimate = static_cast<int64_t>(n / 16 + 16 < INT32_MAX ? n / 16 + 16 : INT32_MAX);
+    sc.ok = reserve_items(sc.entries, sc.entry_cap, estimate, 32) &&
+            reserve_items(g_groups.items, g_groups.capacity, estimate, 32);
     scan_state state = ST_LINE_START;
 
     while (sc.ok) {

@@ -42,9 +42,9 @@ bool line_before(const lyric_line &a, const lyric_line &b) noexcept {
     return a.start_ms != b.start_ms ? a.start_ms < b.start_ms : a.group < b.group;
 }
 
-// "digits:decimal" with exactly one colon; the time in ms through *out. The
-// arithmetic is parse_decimal's, digit by digit: the rounding depends on it.
-bool time_tag_ms(const char *tag, int32_t *out) noexcept {
+// The time of "digits:decimal" by floating point, digit by digit as
+// parse_decimal reads them: the rounding of long fractions depends on it.
+bool time_tag_ms_general(const char *tag, int32_t *out) noexcept {
     double m = 0;
     const char *q = tag;
     for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) m = m * 10 + (*q - '0');
@@ -72,6 +72,32 @@ bool time_tag_ms(const char *tag, int32_t *out) noexcept {
     double t = (m * 60.0) * 1000.0 + s * 1000.0 + 0.5;
     // Compare before converting: an out-of-range double has no int value.
     *out = t > 2147483647.0 ? INT32_MAX : static_cast<int32_t>(t);
+    return true;
+}
+
+// "digits:decimal" with exactly one colon; the time in ms through *out. With
+// at most 9 digits on either side of the colon and at most 3 after the point
+// (every ordinary tag), the time is a whole number of ms and the floating
+// point result above is off it by far less than the half it adds, so integers
+// give the same value; anything else takes the general path.
+bool time_tag_ms(const char *tag, int32_t *out) noexcept {
+    int64_t minutes = 0, seconds = 0, fraction = 0;
+    const char *q = tag;
+    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) minutes = minutes * 10 + (*q - '0');
+    if (q == tag || *q != ':' || q - tag > 9) return time_tag_ms_general(tag, out);
+    const char *sec = ++q;
+    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) seconds = seconds * 10 + (*q - '0');
+    if (q - sec > 9) return time_tag_ms_general(tag, out);
+    int fraction_digits = 0;
+    bool point = *q == '.';
+    if (point) {
+        for (q++; ascii_is_digit(static_cast<unsigned char>(*q)) && fraction_digits < 4; q++, fraction_digits++)
+            fraction = fraction * 10 + (*q - '0');
+    }
+    if (*q != '\0' || fraction_digits > 3 || (q == sec + (point ? 1 : 0))) return time_tag_ms_general(tag, out);
+    for (int k = fraction_digits; k < 3; k++) fraction *= 10;
+    int64_t ms = minutes * 60000 + seconds * 1000 + fraction;
+    *out = ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
     return true;
 }
 
