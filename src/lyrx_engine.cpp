@@ -73,51 +73,54 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
 // The library's messages use only %s and %zu. Formatting them here rather than
 // with vsnprintf costs a copy instead of a pass through stdio, which matters
 // for inputs that raise a warning per line. The text is cut at 511 bytes, as
-// vsnprintf into the 512-byte buffer would cut it.
-static void format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
+// vsnprintf into the 512-byte buffer would cut it; returns its length.
+static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
+    constexpr size_t kLimit = kErrorSize - 1;
     size_t len = 0;
     bool cut = false;
-    auto put = [&](const char *s, size_t n) noexcept {
-        size_t room = kErrorSize - 1 - len;
-        if (n > room) {
-            n = room;
-            cut = true;
+    auto put = [&](const char *s) noexcept {
+        for (; *s; s++) {
+            if (len == kLimit) {
+                cut = true;
+                return;
+            }
+            buf[len++] = *s;
         }
-        std::memcpy(buf + len, s, n);
-        len += n;
     };
-    for (const char *f = fmt; *f;) {
-        const char *pct = std::strchr(f, '%');
-        if (!pct) {
-            put(f, std::strlen(f));
-            break;
-        }
-        put(f, static_cast<size_t>(pct - f));
-        if (pct[1] == 's') {
+    for (const char *f = fmt; *f && !cut; f++) {
+        if (*f != '%' || f[1] == '\0') {
+            if (len == kLimit) cut = true;
+            else buf[len++] = *f;
+        } else if (f[1] == 's') {
             const char *arg = va_arg(ap, const char *);
-            if (!arg) arg = "(null)";
-            put(arg, std::strlen(arg));
-            f = pct + 2;
-        } else if (pct[1] == 'z' && pct[2] == 'u') {
+            put(arg ? arg : "(null)");
+            f++;
+        } else if (f[1] == 'z' && f[2] == 'u') {
             char digits[24];
-            size_t k = sizeof digits;
+            size_t k = sizeof digits - 1;
+            digits[k] = '\0';
             size_t v = va_arg(ap, size_t);
             do {
                 digits[--k] = static_cast<char>('0' + v % 10);
                 v /= 10;
             } while (v != 0);
-            put(digits + k, sizeof digits - k);
-            f = pct + 3;
-        } else if (pct[1] == '%' || pct[1] == '\0') {
-            put(pct, 1);
-            f = pct[1] ? pct + 2 : pct + 1;
+            put(digits + k);
+            f += 2;
+        } else if (f[1] == '%') {
+            put("%");
+            f++;
         } else {
-            put(pct, 2);  // a conversion this formatter does not know, as it is
-            f = pct + 2;
+            const char unknown[3] = {f[0], f[1], '\0'};  // a conversion this formatter does not know, as it is
+            put(unknown);
+            f++;
         }
     }
     buf[len] = '\0';
-    if (cut) cut_at_char_boundary(buf, kErrorSize - 1);
+    if (cut) {
+        cut_at_char_boundary(buf, kLimit);
+        len = std::strlen(buf);
+    }
+    return len;
 }
 
 void set_error_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
@@ -131,9 +134,9 @@ void warn_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): print
     char buf[kErrorSize];
     va_list ap;
     va_start(ap, fmt);
-    format_bounded(buf, fmt, ap);
+    size_t len = format_bounded(buf, fmt, ap);
     va_end(ap);
-    char *copy = copy_string(buf);
+    char *copy = copy_bytes(buf, len);
     // A warning that cannot be stored is dropped: it never changes the status.
     if (copy) (void)str_vec_push(&g_warnings, copy);
 }
