@@ -199,6 +199,8 @@ const Family kPathological[] = {
     {"brackets", [](std::size_t n) { return std::string(n, '['); }},
     {"tags_one_line", [](std::size_t n) { return tags_line((n - 1) / 7); }},
     {"backslashes", [](std::size_t n) { return std::string(n, '\\'); }},
+    // The same after a time tag: the backslashes are escapes in a lyric text, not a skipped line.
+    {"escaped_text", [](std::size_t n) { return std::string("[00:01]").append((n - 8) & ~std::size_t{1}, '\\'); }},
     {"empty_lines", [](std::size_t n) { return std::string(n, '\n'); }},
     {"plain_text", plain_text},
     {"headers", [](std::size_t n) { return headers(n, n); }},
