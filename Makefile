@@ -38,11 +38,22 @@ deps-lint:
 lint: deps-lint
 	@LINT_BUILD=build-lint JOBS=$(JOBS) bash scripts/static-analysis.sh
 
-.PHONY: bench deps-fuzz fuzz-build fuzz fuzz-ci deps-valgrind valgrind
-bench: deps
-	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLYRX_BUILD_BENCH=ON -DLYRX_BUILD_TESTS=OFF >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target lyrx_bench
-	build-bench/bench/lyrx_bench
+# Benchmarks, Release build: throughput beside memchr, then peak memory.
+# Google Benchmark flags go in BENCH_ARGS, e.g. BENCH_ARGS=--benchmark_filter=typical.
+# bench-ci builds them and runs a seconds-long smoke of one workload.
+.PHONY: bench bench-build bench-ci deps-fuzz fuzz-build fuzz fuzz-ci deps-valgrind valgrind
+BENCH_BUILD = build-bench
+BENCH_ARGS ?=
+bench-build: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DLYRX_BUILD_BENCH=ON -DLYRX_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS) --target lyrx_bench lyrx_bench_memory lyrx_workloads
+
+bench: bench-build
+	$(BENCH_BUILD)/bench/lyrx_bench $(BENCH_ARGS)
+	$(BENCH_BUILD)/bench/lyrx_bench_memory
+
+bench-ci: bench-build
+	$(BENCH_BUILD)/bench/lyrx_bench --benchmark_filter='/(typical_lf|corpus)$$' --benchmark_min_time=0.01
 
 # libFuzzer targets (clang, ASan + UBSan): lyrx_fuzz reaches every entry point
 # (the first byte picks it), lyrx_fuzz_utf16 compares UTF-8 text with its
