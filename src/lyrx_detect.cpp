@@ -4,6 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define LYRX_DETECT_SSE2 1
+#endif
+
 #include "lyrx_state.hpp"
 
 namespace lyrx {
@@ -69,6 +74,27 @@ bool key_tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &en
     return false;
 }
 
+bool tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) noexcept {
+    return time_tag_at(p, n, i + 1) || key_tag_at(p, n, i, ends);
+}
+
+#ifdef LYRX_DETECT_SSE2
+// Bit k set when p[k] is "[" and p[k + 1] could begin a tag: a digit, or the
+// first letter of a key in either case. Other "[" cannot start one, so a
+// window full of them is passed 16 bytes at a time.
+unsigned tag_starts(const unsigned char *p) noexcept {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+    __m128i digit_value = _mm_sub_epi8(w, _mm_set1_epi8('0'));
+    __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value);
+    __m128i lower = _mm_or_si128(w, _mm_set1_epi8(0x20));
+    __m128i letter = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('t')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('a'))),
+                                  _mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('b')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('o'))));
+    __m128i open = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, _mm_or_si128(digit, letter))));
+}
+#endif
+
 }  // namespace
 }  // namespace lyrx
 
@@ -86,9 +112,17 @@ LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
     }
     size_t n = length < kDetectWindow ? static_cast<size_t>(length) : kDetectWindow;
     value_end_finder ends;
-    for (size_t i = 0; i + 3 <= n; i++) {
-        if (p[i] != '[') continue;
-        if (time_tag_at(p, n, i + 1) || key_tag_at(p, n, i, ends)) return 1;
+    size_t i = 0;
+#ifdef LYRX_DETECT_SSE2
+    for (; i + 17 <= n; i += 16) {
+        for (unsigned m = tag_starts(p + i); m != 0; m &= m - 1) {
+            size_t at = i + static_cast<size_t>(__builtin_ctz(m));
+            if (at + 3 <= n && tag_at(p, n, at, ends)) return 1;
+        }
+    }
+#endif
+    for (; i + 3 <= n; i++) {
+        if (p[i] == '[' && tag_at(p, n, i, ends)) return 1;
     }
     return 0;
 }
