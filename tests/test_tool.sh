@@ -16,7 +16,7 @@ printf '[00:01.00]\xc4\xe3\xba\xc3\n' >gbk.lrc # "你好" in GBK
 printf '[00:01:00]one\n[00:02:00]two\n' >colons.lrc
 printf '[00:01.00]one\n\xef\xbb\xbf[00:02.00]two\n[00:03.00]three\n' >joined.lrc
 printf 'just words\n' >plain.lrc
-printf '[offset:1500]\n[00:01.00]Hello\n[00:04.50] World \n[00:06.00]\n[00:08.00]a & <b>\n' >srt.lrc
+printf '[offset:1500]\n[00:01.00]Hello\n[00:04.50] World \n[00:06.00]\n[00:08.00]<00:08.00>a & <b><00:09.00> c\n' >srt.lrc
 for f in A/1.LRC a.lrc b/2.lrc b/a.lrc b-c.lrc café.lrc; do printf '[00:01]%s\n' "$f" >"songs/$f"; done
 printf 'not lyrics\n' >songs/notes.txt
 
@@ -71,15 +71,15 @@ want="songs/A/1.LRC songs/a.lrc songs/b-c.lrc songs/b/2.lrc songs/b/a.lrc songs/
   fail "--json over 7 files: not one JSON line each: $(cat stdout)"
 "${lyrx[@]}" --json - <utf8.lrc | grep -qF '"ti":"Song"' || fail "--json - does not read standard input"
 
-# Subtitles: offset applied, a negative start made 0, text trimmed, the blank
-# line left out but still ending the line before it.
+# Subtitles: offset applied, a negative start made 0, word times dropped, text
+# trimmed, the blank line left out but still ending the line before it.
 "${lyrx[@]}" --to srt srt.lrc >got.srt || fail "--to srt: exit status $?"
-printf '1\n00:00:00,000 --> 00:00:03,000\nHello\n\n2\n00:00:03,000 --> 00:00:04,500\nWorld\n\n3\n00:00:06,500 --> 00:00:09,500\na & <b>\n\n' >want.srt
+printf '1\n00:00:00,000 --> 00:00:03,000\nHello\n\n2\n00:00:03,000 --> 00:00:04,500\nWorld\n\n3\n00:00:06,500 --> 00:00:09,500\na & <b> c\n\n' >want.srt
 cmp -s got.srt want.srt || fail "--to srt wrote: $(cat got.srt)"
 "${lyrx[@]}" --to vtt -o subs songs srt.lrc || fail "--to vtt -o subs: exit status $?"
 for f in A/1 a b-c b/2 b/a café srt; do [ -f "subs/$f.vtt" ] || fail "--to vtt -o subs did not write subs/$f.vtt"; done
 [ "$(head -n 4 subs/srt.vtt | tr '\n' '|')" = "WEBVTT||00:00:00.000 --> 00:00:03.000|Hello|" ] &&
-  grep -qxF 'a &amp; &lt;b&gt;' subs/srt.vtt || fail "--to vtt wrote: $(cat subs/srt.vtt)"
+  grep -qxF 'a &amp; &lt;b&gt; c' subs/srt.vtt || fail "--to vtt wrote: $(cat subs/srt.vtt)"
 
 [ "$failures" = 0 ] && echo "test_tool: all passed" && exit 0
 echo "test_tool: $failures failed"

@@ -39,7 +39,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t npos = std::string::npos;
-const std::string kBom = "\xEF\xBB\xBF";
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
 
 // ---- Command line --------------------------------------------------------
 
@@ -114,10 +114,9 @@ std::string parse_args(const std::vector<std::string> &argv, settings &s) {
             arg.resize(eq);
             has_value = true;
         }
-        const option_spec *o = nullptr;
-        for (const option_spec &spec : kOptions)
-            if (arg == spec.name) o = &spec;
-        if (!o) return "unknown option " + arg;
+        const option_spec *o = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                            [&](const option_spec &spec) { return arg == spec.name; });
+        if (o == std::end(kOptions)) return "unknown option " + arg;
         if (o->value && !has_value) {
             if (++i == argv.size()) return arg + " needs " + o->value;
             value = argv[i];
@@ -167,9 +166,8 @@ std::string shown(const input &in) { return in.path == "-" ? "(stdin)" : in.path
 
 bool is_lrc_name(const fs::path &p) {
     std::string ext = path_text(p.extension());
-    if (ext.size() != 4) return false;
-    for (char &c : ext)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
     return ext == ".lrc";
 }
 
@@ -195,7 +193,7 @@ bool add_inputs(const std::string &arg, std::vector<input> &out) {
         found.push_back({key, {path_text(p.make_preferred()), path_text(rel.replace_extension())}});
     }
     std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (auto &f : found) out.push_back(std::move(f.second));
+    std::transform(found.begin(), found.end(), std::back_inserter(out), [](auto &f) { return std::move(f.second); });
     if (ec) say(arg, "cannot read the directory: " + ec.message());
     else if (found.empty()) say(arg, "no *.lrc file in this directory");
     return !ec && !found.empty();
@@ -212,8 +210,10 @@ bool read_bytes(const input &in, std::string &out, std::string &why) {
     }
     errno = 0;
     std::ifstream f(to_path(in.path), std::ios::binary);
-    if (f) out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    if (f && !f.bad()) return true;
+    if (f) {
+        out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        return true;
+    }
     why = std::string("cannot read") + (errno ? std::string(": ") + std::strerror(errno) : "");
     return false;
 }
@@ -221,22 +221,19 @@ bool read_bytes(const input &in, std::string &out, std::string &why) {
 // The outputs written so far, so that two inputs never write the same file.
 std::set<std::string> g_written;
 
-// Standard output, or the file DIR/NAME.EXT with -o.
-bool write_out(const input &in, const settings &s, const char *ext, const std::string &data) {
-    if (s.out_dir.empty()) return std::fwrite(data.data(), 1, data.size(), stdout) == data.size();
+// Writes to standard output, or to the file DIR/NAME.EXT with -o. Returns
+// what went wrong, or an empty text.
+std::string write_out(const input &in, const settings &s, const std::string &ext, const std::string &data) {
+    if (s.out_dir.empty())
+        return std::fwrite(data.data(), 1, data.size(), stdout) == data.size() ? "" : "cannot write standard output";
     fs::path to = to_path(s.out_dir) / to_path(in.out + ext);
     std::string name = path_text(to.make_preferred());
-    if (!g_written.insert(name).second) {
-        say(shown(in), "not written: " + name + " was already written for another input");
-        return false;
-    }
+    if (!g_written.insert(name).second) return "not written: " + name + " was already written for another input";
     std::error_code ec;
     fs::create_directories(to.parent_path(), ec);
     std::ofstream f(to, std::ios::binary);
     if (f) f.write(data.data(), static_cast<std::streamsize>(data.size()));
-    if (f.flush()) return true;
-    say(shown(in), "cannot write " + name);
-    return false;
+    return f.flush() ? "" : "cannot write " + name;
 }
 
 // ---- Legacy encodings ------------------------------------------------------
@@ -260,8 +257,9 @@ unsigned codepage_of(const std::string &name) {
     std::string key;
     for (char c : name)
         if (c != '-' && c != '_') key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    for (const codepage_name &e : kCodepages)
-        if (key == e.name) return e.page;
+    const codepage_name *e = std::find_if(std::begin(kCodepages), std::end(kCodepages),
+                                          [&](const codepage_name &c) { return key == c.name; });
+    if (e != std::end(kCodepages)) return e->page;
     for (std::string_view prefix : {"CP", "WINDOWS"}) {
         std::string digits = key.compare(0, prefix.size(), prefix) == 0 ? key.substr(prefix.size()) : "";
         if (!digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == npos)
@@ -467,7 +465,7 @@ void clear_progress() {
 void show_progress(size_t done, size_t total, const std::string &path) {
     clear_progress();
     std::string line = std::to_string(done) + "/" + std::to_string(total) + " " + path;
-    if (line.size() > 72) line = line.substr(0, 69) + "...";  // one terminal line, so \r reaches its start
+    if (line.size() > 72) line.replace(69, npos, "...");  // one terminal line, so \r reaches its start
     (void)std::fprintf(stderr, "%s", line.c_str());
     g_progress_width = line.size();
 }
@@ -557,6 +555,13 @@ int run_list(const std::vector<input> &files, const settings &s) {
     return failed ? 1 : 0;
 }
 
+// An output that could not be written fails its input.
+void fail_unwritten(parsed &p, const std::string &why) {
+    if (why.empty()) return;
+    p.v = verdict::unreadable;
+    p.reason = why;
+}
+
 // The library's JSON text, one line per file; none for a file that could not
 // be read or whose text is not UTF-8.
 int run_json(const std::vector<input> &files, const settings &s) {
@@ -564,7 +569,7 @@ int run_json(const std::vector<input> &files, const settings &s) {
     for (const input &in : files) {
         parsed p = parse_input(in, s);
         const char *json = p.v == verdict::unreadable ? nullptr : lyrx_result_json();
-        if (json && !write_out(in, s, ".json", std::string(json) + "\n")) p.v = verdict::unreadable;
+        if (json) fail_unwritten(p, write_out(in, s, ".json", std::string(json) + "\n"));
         explain(in, p);
         failed += p.v != verdict::ok;
     }
@@ -611,17 +616,18 @@ std::string cue_time(int32_t ms, char point) {
     return buf;
 }
 
-// The text of a cue: spaces and tabs trimmed, each run of line ends one line
-// break (a blank line would end the cue), and for WebVTT & < > escaped.
+// The text of a cue: word times of enhanced LRC (<mm:ss.xx>) dropped, each
+// run of line ends one line break (a blank line would end the cue), spaces
+// and tabs trimmed, and for WebVTT & < > escaped.
 std::string cue_text(std::string_view t, bool vtt) {
-    size_t first = t.find_first_not_of(" \t\r\n");
-    if (first == npos) return "";
-    t = t.substr(first, t.find_last_not_of(" \t\r\n") - first + 1);
     std::string out;
     for (size_t i = 0; i < t.size(); i++) {
         char c = t[i];
-        if (c == '\r' || c == '\n') {
-            if (out.back() != '\n') out += '\n';
+        size_t close = c == '<' ? t.find('>', i) : npos;
+        if (close != npos && lrc_time(t.substr(i + 1, close - i - 1))) {
+            i = close;
+        } else if (c == '\r' || c == '\n') {
+            if (!out.empty() && out.back() != '\n') out += '\n';
         } else if (vtt && c == '&') {
             out += "&amp;";
         } else if (vtt && c == '<') {
@@ -632,7 +638,9 @@ std::string cue_text(std::string_view t, bool vtt) {
             out += c;
         }
     }
-    return out;
+    size_t first = out.find_first_not_of(" \t\n");
+    if (first == npos) return "";
+    return out.substr(first, out.find_last_not_of(" \t\n") - first + 1);
 }
 
 // Lines whose text is blank are left out: their start still ends the line
@@ -655,8 +663,7 @@ int run_subtitles(const std::vector<input> &files, const settings &s) {
     int failed = 0;
     for (const input &in : files) {
         parsed p = parse_input(in, s);
-        if (p.v == verdict::ok && !write_out(in, s, s.format == "vtt" ? ".vtt" : ".srt", subtitles(s.format == "vtt")))
-            p.v = verdict::unreadable;
+        if (p.v == verdict::ok) fail_unwritten(p, write_out(in, s, "." + s.format, subtitles(s.format == "vtt")));
         explain(in, p);
         failed += p.v != verdict::ok;
     }
