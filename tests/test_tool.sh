@@ -14,8 +14,13 @@ mkdir -p songs/A songs/b empty
 printf '[ti:Song]\n[00:01.00]Hello\n[00:04.50]World\n' >utf8.lrc
 printf '[00:01.00]\xc4\xe3\xba\xc3\n' >gbk.lrc # "你好" in GBK
 printf '[00:01:00]one\n[00:02:00]two\n' >colons.lrc
-printf '[00:01.00]one\n\xef\xbb\xbf[00:02.00]two\n[00:03.00]three\n' >joined.lrc
+printf '[00:01.00]one\r\n\xef\xbb\xbf[00:02.00]two\r\n[00:03.00]three\r\n' >joined.lrc
 printf 'just words\n' >plain.lrc
+printf '[ti:x]\n[00:01.00 a\n' >unclosed.lrc
+printf '[00:01.00]\xff\xff\n' >notgbk.lrc
+printf '[00:01]x\n' >-dash.lrc
+: >empty.lrc
+{ printf '\xff\xfe'; printf '[00:01.00]Hi\n' | iconv -f UTF-8 -t UTF-16LE; } >utf16.lrc
 printf '[offset:1500]\n[00:01.00]Hello\n[00:04.50] World \n[00:06.00]\n[00:08.00]<00:08.00>a & <b><00:09.00> c\n' >srt.lrc
 for f in A/1.LRC a.lrc b/2.lrc b/a.lrc b-c.lrc café.lrc; do printf '[00:01]%s\n' "$f" >"songs/$f"; done
 printf 'not lyrics\n' >songs/notes.txt
@@ -44,6 +49,11 @@ done <<'EOF'
 1 | colons.lrc                        | lines: 0                      | colons.lrc:1: [00:01:00] is shaped like [mm:ss:xx]
 1 | --json colons.lrc                 | "status":1                    | 2 such tags, the first here
 0 | joined.lrc                        | 00:03.000 -> 00:06.000  three | joined.lrc:2: a UTF-8 byte-order mark
+0 | --from-encoding GBK utf16.lrc     | 00:01.000 -> 00:04.000  Hi    |
+1 | --from-encoding GBK notgbk.lrc    |                               | notgbk.lrc: not valid GBK
+1 | unclosed.lrc                      | status: 2                     | unclosed.lrc:2: this line's tag is not closed
+1 | empty.lrc                         | status: 2                     | no lyric lines: empty input
+0 | -- -dash.lrc                      | == -dash.lrc                  |
 1 | plain.lrc                         |                               | no line starts with a tag
 1 | --json plain.lrc                  | "status":1                    | no line starts with a tag
 1 | missing.lrc                       |                               | missing.lrc: cannot read
