@@ -62,34 +62,67 @@ int64_t string_size(const char *s) noexcept {
     return n;
 }
 
+// Length of the well-formed UTF-8 sequence at s (a byte of 0x80 or above),
+// or 0: the Unicode standard's table of well-formed byte sequences, which is
+// also what yyjson's writer accepts (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+size_t utf8_sequence(const unsigned char *s) noexcept {
+    auto cont = [](unsigned char c, unsigned char lo = 0x80, unsigned char hi = 0xBF) noexcept {
+        return c >= lo && c <= hi;
+    };
+    unsigned char c = s[0];
+    if (c >= 0xC2 && c <= 0xDF) return cont(s[1]) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return cont(s[1], lo, hi) && cont(s[2]) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return cont(s[1], lo, hi) && cont(s[2]) && cont(s[3]) ? 4 : 0;
+    }
+    return 0;
+}
+
 // Measures a text of the text block, whose slack allows reading 16 bytes
 // past its NUL: whole blocks of ASCII with nothing to escape are counted 16
-// at a time.
+// at a time. A text that is well-formed UTF-8 with nothing to escape is
+// "plain": its JSON string is its bytes in quotes.
 void measure_text(text_group &g) noexcept {
     const auto *s = reinterpret_cast<const unsigned char *>(g.text);
     size_t len = 0;
-#ifdef LYRX_JSON_SSE2
-    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
-    const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-    for (;; len += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
-        __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
-                                       _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-        if ((_mm_movemask_epi8(special) | _mm_movemask_epi8(v)) != 0) break;
-    }
-#endif
     int64_t extra = 0;
-    bool high = false;
-    for (; s[len]; len++) {
+    bool well_formed = true;
+    for (;;) {
+#ifdef LYRX_JSON_SSE2
+        const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+        const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
+        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+        for (;; len += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
+            __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
+                                           _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+            if ((_mm_movemask_epi8(special) | _mm_movemask_epi8(v)) != 0) break;
+        }
+#endif
         unsigned char c = s[len];
+        if (c == '\0') break;
+        if (c >= 0x80) {
+            // A NUL ends the text, so a sequence cut by it is not well-formed.
+            size_t k = well_formed ? utf8_sequence(s + len) : 0;
+            if (k == 0) {
+                well_formed = false;
+                k = 1;
+            }
+            len += k;
+            continue;
+        }
         if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') extra += 1;
         else if (c < 0x20) extra += 5;
-        else if (c >= 0x80) high = true;
+        len++;
     }
     g.json_size = static_cast<int64_t>(len) + 2 + extra;
     g.length = len > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(len);
-    g.plain = extra == 0 && !high;
+    g.plain = extra == 0 && well_formed;
 }
 
 // Sorted lines visit their texts in no order the hardware can foresee; asking
@@ -216,8 +249,8 @@ void put_int(json_text &out, int32_t x) noexcept {
     out.len += n;
 }
 
-// A line object is structure, two integers and the text. Texts of plain ASCII
-// are copied as they are; every other text of a chunk is written by yyjson,
+// A line object is structure, two integers and the text. Plain texts are
+// copied as they are; every other text of a chunk is written by yyjson,
 // all of them in one array, and its pieces (each of the size measured for it)
 // are taken in order.
 void put_lines(json_text &out, yyjson_val *v) noexcept {
