@@ -324,6 +324,9 @@ int64_t json_text_size() noexcept {
     }
     if (g_error[0] != '\0') n += literal_size(",\"error\":") + string_size(g_error);
     n += literal_size(",\"lines\":[]");
+    // Texts are measured in the order they lie in memory, not in line order.
+    for (int32_t k = 0; k < g_groups.count; k++)
+        if (g_groups.items[k].json_size < 0) measure_text(g_groups.items[k]);
     for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
         prefetch_line(i);
         n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(g_lines.items[i].start_ms) +

@@ -224,6 +224,7 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
         return LYRX_ERR_OOM;
     }
     g_text_block = block;
+    mem_advise_sequential_fill(block, n);
     scanner sc{p, n, 0, block};
     // A line of lyrics is rarely shorter than 16 bytes: reserving for that
     // many tags and groups saves the regrowth of both on every ordinary input.

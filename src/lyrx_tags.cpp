@@ -200,7 +200,7 @@ void apply_offset_saturating() noexcept {
 // in little more than one pass. Past a budget of moves it gives up and the
 // general sort takes over.
 bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
-    size_t budget = 8 * n + 64;
+    size_t budget = 2 * n + 256;
     for (size_t i = 1; i < n; i++) {
         lyric_line x = a[i];
         size_t j = i;
