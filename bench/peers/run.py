@@ -26,6 +26,7 @@ WORKLOADS = ["typical_lf.lrc", "typical_crlf.lrc", "songs_64mib.lrc", "tags_1m_o
 REAL = ["lrcparser-py__example_credits_ex.lrc", "karaoker__test.lrc", "osdlyrics__lyrics1.lrc"]
 CORPUS = os.path.join(ROOT, "..", "shared", "corpus", "real")
 JS_PEERS = ["clrc", "lrc-kit", "paroles"]
+LOAD_AT_START = 0.0  # other work on a shared machine shows in the figures
 
 
 def peers_dir():
@@ -222,9 +223,21 @@ def reasons(name, path, entry, cands):
     out = []
     for c in cands:
         row = entry["rows"][c.key]
+        expected, distinct = entry["expected"], entry["distinct"]
+        if row["status"] == "timeout":
+            why = "not explained here"
+            if c.key == "paroles" and distinct is not None and expected is not None and distinct < expected:
+                why = ("paroles joins the lines of one start time by taking each out of its array "
+                       "in turn (`splice` inside `forEach`), which costs time that grows with the "
+                       "square of the lines; this input has %d lines at %d distinct times" % (expected, distinct))
+            elif c.key == "ffmpeg" and expected and expected > 100 * (data.count(b"\n") + 1):
+                why = ("FFmpeg's time on a line grows with the square of the number of time tags "
+                       "on it, and this input has %d tags on %d line(s)" % (expected, data.count(b"\n") or 1))
+            out.append("- %s, %s: timed out — %s." % (name, c.label, why))
+            continue
         if row["status"] != "wrong":
             continue
-        found, expected, distinct = row["lines"], entry["expected"], entry["distinct"]
+        found = row["lines"]
         why = "not explained here; compare its output with lyrx's"
         if c.key == "clrc" and has_cr:
             why = ("a fault, not a convention: clrc cuts lines at LF only, and its line pattern "
@@ -258,7 +271,8 @@ def machine():
                     osname = line.split("=", 1)[1].strip().strip('"')
     except OSError:
         pass
-    return "%s, %d cores, %s (kernel %s)" % (cpu, os.cpu_count() or 0, osname, platform.release())
+    return "%s, %d cores, %s (kernel %s); load average %.1f when the run began" % (
+        cpu, os.cpu_count() or 0, osname, platform.release(), LOAD_AT_START)
 
 
 def write_markdown(out_path, table, cands, inputs, origin, args):
@@ -286,7 +300,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
              args.budget, args.runs, args.timeout),
          "- Lines: lyrx's `lyrx_line_count()` is the reference (one line per time tag, lines "
          "with empty text kept). A peer that finds another number is marked ✗ / **wrong lines** "
-         "and not ranked for that input; the reasons are under the tables.", ""]
+         "and not ranked for that input; the reasons, and those of time-outs, are under the tables.", ""]
     names = [n for n, _ in inputs]
     L += ["## MB/s (higher is better)", "",
           "| contender | " + " | ".join(n.replace("real: ", "") for n in names) + " |",
@@ -316,7 +330,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
     notes = []
     for name, input_path in inputs:
         notes += reasons(name, input_path, table[name], cands)
-    L += ["## Why line counts differ", ""] + (notes or ["Every contender found lyrx's count on every input."])
+    L += ["## Why counts differ or runs time out", ""] + (notes or ["Every contender found lyrx's count on every input, in time."])
     L += ["", "## The contenders", "",
           "- FFmpeg's `lrc` demuxer (Debian's libavformat) is fed from memory through a custom "
           "`AVIOContext` with the format forced; one packet is one timed line. It reads the whole "
@@ -330,7 +344,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
           "`lyric`, lrc-kit's `Lrc.parse().lyrics`, paroles' `new Lyrics(text).lines`. Their "
           "versions are pinned in `bench/peers/package.json` and its lock file.",
           "- Conventions that can change a count: paroles joins lines that share a start time; "
-          "FFmpeg drops a line whose time and text repeat an earlier one (two "[00:01.00]a" lines give one packet); lrc-kit trims each line, "
+          "FFmpeg drops a line whose time and text repeat an earlier one (two `[00:01.00]a` lines give one packet); lrc-kit trims each line, "
           "so it takes a line that starts with spaces, which lyrx skips as bare text; clrc accepts "
           "only two-digit seconds with two or three fraction digits.", ""]
     with open(inside_checkout(out_path), "w", encoding="utf-8") as fh:
@@ -361,13 +375,14 @@ def write_chart(out_path, table, cands, inputs, args):
                         rotation=90, ha="center", va="bottom", fontsize=7, color="#444444")
                 continue
             wrong = row["status"] == "wrong"
-            ax.bar(x, row["mbps"], width * 0.92, bottom=floor,
+            ax.bar(x, row["mbps"], width * 0.92,
                    color="#d9d9d9" if wrong else colors.get(c.key, "#999999"),
                    edgecolor=colors.get(c.key, "#999999"), hatch="///" if wrong else None, linewidth=0.8)
     ax.set_yscale("log")
     ax.set_ylim(bottom=floor)
     ax.set_xticks(range(len(names)))
-    ax.set_xticklabels([n.replace("real: ", "real:\n").replace(".lrc", "") for n in names], fontsize=8)
+    ax.set_xticklabels([n.replace(".lrc", "") if not n.startswith("real: ")
+                        else n[6:].replace(".lrc", "").replace("__", ":\n") for n in names], fontsize=8)
     ax.set_ylabel("MB/s (log scale, higher is better)")
     ax.set_title("LRC parsing throughput, median of %d processes" % args.runs)
     ax.grid(axis="y", which="major", color="#e0e0e0", linewidth=0.6)
@@ -391,6 +406,8 @@ def main():
     ap.add_argument("--no-chart", action="store_true")
     args = ap.parse_args()
 
+    global LOAD_AT_START
+    LOAD_AT_START = os.getloadavg()[0]
     cands = contenders(args.build)
     inputs, origin = prepare_inputs(args.build)
     if args.only:
