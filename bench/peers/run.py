@@ -6,7 +6,7 @@ times; the medians go to bench/peers/results.md and docs/peers.svg, the raw
 reports to BUILD/peers/results.json.
 
 usage: run.py [--build DIR] [--runs N] [--budget S] [--timeout S]
-              [--only NAME,...] [--no-chart]
+              [--only NAME,...] [--no-chart] [--report-only]
 """
 import argparse
 import datetime
@@ -275,20 +275,26 @@ def machine():
         cpu, os.cpu_count() or 0, osname, platform.release(), LOAD_AT_START)
 
 
-def write_markdown(out_path, table, cands, inputs, origin, args):
+def run_facts(origin, args):
+    """What the report says about the run, taken when it begins."""
     commit = command_output(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"])
     if command_output(["git", "-C", ROOT, "status", "--porcelain", "--", "src", "include"]):
         commit += " with local changes"
     cc = command_output(["cc", "--version"]).splitlines()
-    node = command_output(["node", "--version"])
-    today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    return {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d"),
+            "machine": machine(), "commit": commit, "cc": cc[0] if cc else "cc",
+            "node": command_output(["node", "--version"]), "origin": origin,
+            "budget": args.budget, "runs": args.runs, "timeout": args.timeout}
+
+
+def write_markdown(out_path, table, cands, inputs, facts):
     L = ["# lyrx and other LRC parsers", "",
-         "Written by `make peers` (bench/peers/run.py) on %s; not edited by hand." % today, "",
-         "- Machine: %s." % machine(),
+         "Written by `make peers` (bench/peers/run.py) on %s; not edited by hand." % facts["date"], "",
+         "- Machine: %s." % facts["machine"],
          "- lyrx: commit %s, Release build, C driver over `include/lyrx.h`; %s; node %s." % (
-             commit, cc[0] if cc else "cc", node),
+             facts["commit"], facts["cc"], facts["node"]),
          "- Inputs: %s; the `real:` files are read in place from `../shared/corpus/real` "
-         "(third-party, not in this repository)." % origin,
+         "(third-party, not in this repository)." % facts["origin"],
          "- Method: each contender parses the file held in memory, in a process of its own, "
          "over and over for %g s after a warm-up of a quarter of that (inputs of 16 MiB or "
          "more: no warm-up, and at least one pass). The figures are the medians of %d processes; "
@@ -297,7 +303,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
          "(`getrusage`, node's `process.resourceUsage()`): it includes the runtime (about 40 MiB "
          "for node, 25 MiB for libavformat) and the input held in memory. The JavaScript "
          "parsers are handed the text already decoded to a string; the decoding is not timed." % (
-             args.budget, args.runs, args.timeout),
+             facts["budget"], facts["runs"], facts["timeout"]),
          "- Lines: lyrx's `lyrx_line_count()` is the reference (one line per time tag, lines "
          "with empty text kept). A peer that finds another number is marked ✗ / **wrong lines** "
          "and not ranked for that input; the reasons, and those of time-outs, are under the tables.", ""]
@@ -306,7 +312,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
           "| contender | " + " | ".join(n.replace("real: ", "") for n in names) + " |",
           "|---|" + "---:|" * len(names)]
     for c in cands:
-        L.append("| %s | %s |" % (c.label, " | ".join(cell(table[n]["rows"][c.key], args.timeout) for n in names)))
+        L.append("| %s | %s |" % (c.label, " | ".join(cell(table[n]["rows"][c.key], facts["timeout"]) for n in names)))
     L += ["", "✗: wrong number of lines, not ranked.", ""]
     for name, _ in inputs:
         e = table[name]
@@ -318,7 +324,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
         for c in cands:
             row = e["rows"][c.key]
             if row["status"] in ("timeout", "failed"):
-                what = "timed out (over %g s)" % args.timeout if row["status"] == "timeout" else \
+                what = "timed out (over %g s)" % facts["timeout"] if row["status"] == "timeout" else \
                     "failed: %s" % row.get("error", "").replace("|", "/").replace("\n", " ")
                 L.append("| – | %s | %s | – | – | – |" % (c.label, what))
                 continue
@@ -337,9 +343,9 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
           "file when the input is opened. Its time on one line grows with the square of the "
           "number of time tags on it (while this comparison was written: 0.13 s for 30,000 tags, "
           "1.35 s for 100,000).",
-          "- clrc, lrc-kit and paroles are the three JavaScript LRC parsers with the most downloads "
-          "a month in the npm registry's listing that turn LRC text into timed lines (paroles about "
-          "18,600, clrc 1,400, lrc-kit 1,200; lrc-file-parser, 800, is a lyric player first). "
+          "- clrc, lrc-kit and paroles are the JavaScript LRC parsers with the most downloads a "
+          "month in the npm registry that turn LRC text into timed lines (paroles about 18,600, "
+          "clrc 1,400, lrc-kit 1,200; the next, lrc-file-parser, about 800). "
           "Lines are counted as each documents its result: clrc's `parse()` entries of type "
           "`lyric`, lrc-kit's `Lrc.parse().lyrics`, paroles' `new Lyrics(text).lines`. Their "
           "versions are pinned in `bench/peers/package.json` and its lock file.",
@@ -351,7 +357,7 @@ def write_markdown(out_path, table, cands, inputs, origin, args):
         fh.write("\n".join(L))
 
 
-def write_chart(out_path, table, cands, inputs, args):
+def write_chart(out_path, table, cands, inputs, facts):
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -384,7 +390,7 @@ def write_chart(out_path, table, cands, inputs, args):
     ax.set_xticklabels([n.replace(".lrc", "") if not n.startswith("real: ")
                         else n[6:].replace(".lrc", "").replace("__", ":\n") for n in names], fontsize=8)
     ax.set_ylabel("MB/s (log scale, higher is better)")
-    ax.set_title("LRC parsing throughput, median of %d processes" % args.runs)
+    ax.set_title("LRC parsing throughput, median of %d processes" % facts["runs"])
     ax.grid(axis="y", which="major", color="#e0e0e0", linewidth=0.6)
     ax.set_axisbelow(True)
     handles = [Patch(facecolor=colors.get(c.key, "#999999"), label=c.label.replace("`", "")) for c in cands]
@@ -404,29 +410,41 @@ def main():
     ap.add_argument("--timeout", type=float, default=60.0, help="seconds before a process counts as timed out")
     ap.add_argument("--only", default="", help="comma-separated input names (a quick look; no files written)")
     ap.add_argument("--no-chart", action="store_true")
+    ap.add_argument("--report-only", action="store_true",
+                    help="write the report and chart again from the last run's raw results")
     args = ap.parse_args()
 
-    global LOAD_AT_START
-    LOAD_AT_START = os.getloadavg()[0]
-    cands = contenders(args.build)
-    inputs, origin = prepare_inputs(args.build)
-    if args.only:
-        keep = set(args.only.split(","))
-        inputs = [(n, p) for n, p in inputs if n in keep or n.replace("real: ", "") in keep]
-    results = measure(inputs, cands, args)
-    table = summarise(results, cands)
     raw = os.path.join(args.build, "peers", "results.json")
-    with open(inside_checkout(raw), "w", encoding="utf-8") as fh:
-        json.dump({"results": results, "table": table}, fh, indent=1)
-    if args.only:
+    if args.report_only:
+        with open(raw, encoding="utf-8") as fh:
+            saved = json.load(fh)
+        facts, table, inputs = saved["facts"], saved["table"], [tuple(x) for x in saved["inputs"]]
+        cands = contenders(args.build)
+        for c in cands:
+            c.label = saved["labels"].get(c.key, c.label)
+    else:
+        global LOAD_AT_START
+        LOAD_AT_START = os.getloadavg()[0]
+        cands = contenders(args.build)
+        inputs, origin = prepare_inputs(args.build)
+        if args.only:
+            keep = set(args.only.split(","))
+            inputs = [(n, p) for n, p in inputs if n in keep or n.replace("real: ", "") in keep]
+        facts = run_facts(origin, args)
+        results = measure(inputs, cands, args)
+        table = summarise(results, cands)
+        with open(inside_checkout(raw), "w", encoding="utf-8") as fh:
+            json.dump({"facts": facts, "inputs": inputs, "labels": {c.key: c.label for c in cands},
+                       "only": bool(args.only), "results": results, "table": table}, fh, indent=1)
+    if args.only or (args.report_only and saved.get("only")):
         md = os.path.join(args.build, "peers", "results.md")
         svg = os.path.join(args.build, "peers", "peers.svg")
     else:
         md = os.path.join(HERE, "results.md")
         svg = os.path.join(ROOT, "docs", "peers.svg")
-    write_markdown(md, table, cands, inputs, origin, args)
+    write_markdown(md, table, cands, inputs, facts)
     if not args.no_chart:
-        write_chart(svg, table, cands, inputs, args)
+        write_chart(svg, table, cands, inputs, facts)
     print("peers: wrote %s%s (raw reports in %s)" % (
         os.path.relpath(md, ROOT), "" if args.no_chart else " and " + os.path.relpath(svg, ROOT),
         os.path.relpath(raw, ROOT)), file=sys.stderr)
