@@ -55,6 +55,31 @@ bench: bench-build
 bench-ci: bench-build
 	$(BENCH_BUILD)/bench/lyrx_bench --benchmark_filter='/(typical_lf|corpus)$$' --benchmark_min_time=0.01
 
+# lyrx against FFmpeg's LRC demuxer and three JavaScript LRC parsers, on the
+# benchmark suite's workloads (or bench/peers/gen_inputs.py's) and a few corpus
+# files; writes bench/peers/results.md and docs/peers.svg. Not run in CI.
+PEERS_BUILD = build-bench/peers
+PEERS_CFLAGS = -O2 -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Wpedantic -Werror
+AV_PKGS = libavformat libavcodec libavutil
+# Debian's python3, which has python3-matplotlib, whatever python3 is first on the PATH.
+PEERS_PYTHON ?= /usr/bin/python3
+
+.PHONY: peers deps-peers
+deps-peers:
+	@bash scripts/install-deps.sh --peers
+
+peers: deps deps-peers
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DLYRX_BUILD_BENCH=ON -DLYRX_BUILD_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS) --target lyrx
+	@if cmake --build build-bench --target help | grep lyrx_workloads >/dev/null; then \
+	  cmake --build build-bench -j $(JOBS) --target lyrx_workloads; fi
+	@mkdir -p $(PEERS_BUILD)
+	@cc $(PEERS_CFLAGS) -Iinclude bench/peers/lyrx_driver.c -o $(PEERS_BUILD)/lyrx_driver \
+	  -Lbuild-bench -l:lib$(LYRX_DLL).so -Wl,-rpath,$(abspath build-bench)
+	@cc $(PEERS_CFLAGS) $$(pkg-config --cflags $(AV_PKGS)) bench/peers/ffmpeg_driver.c \
+	  -o $(PEERS_BUILD)/ffmpeg_driver $$(pkg-config --libs $(AV_PKGS))
+	$(PEERS_PYTHON) bench/peers/run.py
+
 # libFuzzer targets (clang, ASan + UBSan): lyrx_fuzz reaches every entry point
 # (the first byte picks it), lyrx_fuzz_utf16 compares UTF-8 text with its
 # UTF-16 files. The corpus folder is the checked-in seeds; new inputs go to

@@ -7,19 +7,24 @@
 # Wine, and the source of Debian's Google Benchmark release to build for Windows.
 # With --lint, also the static analysers of scripts/static-analysis.sh: clang-tidy 14
 # and cppcheck. With --fuzz, clang and its libFuzzer runtime; with --valgrind, valgrind.
+# With --peers, what bench/peers compares lyrx with: libavformat, node and npm (npm
+# only where the node has none of its own), matplotlib, and the JavaScript parsers
+# pinned in bench/peers/package.json, installed in a cache folder.
 set -euo pipefail
 
 windows=0
 lint=0
 fuzz=0
 valgrind=0
+peers=0
 for arg in "$@"; do
   case "$arg" in
     --windows) windows=1 ;;
     --lint) lint=1 ;;
     --fuzz) fuzz=1 ;;
     --valgrind) valgrind=1 ;;
-    *) echo "usage: install-deps.sh [--windows] [--lint] [--fuzz] [--valgrind]" >&2; exit 2 ;;
+    --peers) peers=1 ;;
+    *) echo "usage: install-deps.sh [--windows] [--lint] [--fuzz] [--valgrind] [--peers]" >&2; exit 2 ;;
   esac
 done
 
@@ -39,6 +44,11 @@ if [ "$fuzz" = 1 ]; then
 fi
 if [ "$valgrind" = 1 ]; then
   PACKAGES+=(valgrind)
+fi
+# A node packaged with its own npm conflicts with Debian's npm package.
+if [ "$peers" = 1 ]; then
+  PACKAGES+=(nodejs libavformat-dev python3-matplotlib)
+  command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 fi
 
 SUDO=""
@@ -68,6 +78,20 @@ for spec in tr_TR:ISO-8859-9 tr_TR:UTF-8 de_DE:ISO-8859-1; do
       echo "install-deps: could not make the locale $name; its tests will be left out" >&2
   fi
 done
+
+# The JavaScript peers at the lock file's versions, outside the checkout.
+if [ "$peers" = 1 ]; then
+  peers_src="$(cd "$(dirname "$0")/.." && pwd)/bench/peers"
+  peers_dir="${XDG_CACHE_HOME:-$HOME/.cache}/lyrx/peers"
+  if ! cmp -s "$peers_src/package.json" "$peers_dir/package.json" ||
+     ! cmp -s "$peers_src/package-lock.json" "$peers_dir/package-lock.json" ||
+     [ ! -f "$peers_dir/node_modules/.package-lock.json" ]; then
+    echo "install-deps: installing the JavaScript peers into $peers_dir"
+    mkdir -p "$peers_dir"
+    cp "$peers_src/package.json" "$peers_src/package-lock.json" "$peers_dir/"
+    (cd "$peers_dir" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null)
+  fi
+fi
 
 have_version() {
   [ "$(dpkg-query -W -f='${Version}' "$1" 2>/dev/null || true)" = "$YYJSON_VERSION" ]
