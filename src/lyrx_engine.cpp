@@ -78,41 +78,41 @@ static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
     constexpr size_t kLimit = kErrorSize - 1;
     size_t len = 0;
     bool cut = false;
-    auto put = [&](const char *s) noexcept {
-        for (; *s; s++) {
-            if (len == kLimit) {
-                cut = true;
-                return;
-            }
-            buf[len++] = *s;
+    auto put = [&](const char *s, size_t n) noexcept {
+        if (n > kLimit - len) {
+            n = kLimit - len;
+            cut = true;
         }
+        std::memcpy(buf + len, s, n);
+        len += n;
     };
-    for (const char *f = fmt; *f && !cut; f++) {
-        if (*f != '%' || f[1] == '\0') {
-            if (len == kLimit) cut = true;
-            else buf[len++] = *f;
-        } else if (f[1] == 's') {
+    for (const char *f = fmt; *f && !cut;) {
+        const char *literal_end = f;
+        while (*literal_end && *literal_end != '%') literal_end++;
+        put(f, static_cast<size_t>(literal_end - f));
+        f = literal_end;
+        if (*f == '\0') break;
+        if (f[1] == 's') {
             const char *arg = va_arg(ap, const char *);
-            put(arg ? arg : "(null)");
-            f++;
+            if (!arg) arg = "(null)";
+            put(arg, std::strlen(arg));
+            f += 2;
         } else if (f[1] == 'z' && f[2] == 'u') {
             char digits[24];
-            size_t k = sizeof digits - 1;
-            digits[k] = '\0';
+            size_t k = sizeof digits;
             size_t v = va_arg(ap, size_t);
             do {
                 digits[--k] = static_cast<char>('0' + v % 10);
                 v /= 10;
             } while (v != 0);
-            put(digits + k);
-            f += 2;
-        } else if (f[1] == '%') {
-            put("%");
-            f++;
+            put(digits + k, sizeof digits - k);
+            f += 3;
+        } else if (f[1] == '%' || f[1] == '\0') {
+            put(f, 1);
+            f += f[1] ? 2 : 1;
         } else {
-            const char unknown[3] = {f[0], f[1], '\0'};  // a conversion this formatter does not know, as it is
-            put(unknown);
-            f++;
+            put(f, 2);  // a conversion this formatter does not know, as it is
+            f += 2;
         }
     }
     buf[len] = '\0';
