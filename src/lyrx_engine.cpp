@@ -17,7 +17,7 @@ constinit char *g_al = nullptr;
 constinit char *g_by = nullptr;
 constinit int32_t g_has_offset = 0;
 constinit int32_t g_offset_ms = 0;
-constinit str_vec g_warnings{};
+constinit warning_list g_warnings{};
 constinit char g_error[kErrorSize] = {};
 constinit int32_t g_last_status = 0;
 constinit char *g_json = nullptr;
@@ -25,7 +25,7 @@ constinit str_vec g_tag_artists{};
 constinit char *g_clean_title = nullptr;
 
 static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<group_vec> &&
-                  std::is_trivially_destructible_v<str_vec>,
+                  std::is_trivially_destructible_v<str_vec> && std::is_trivially_destructible_v<warning_list>,
               "the state must not run code at unload");
 
 char *copy_bytes(const char *s, size_t n) noexcept {
@@ -136,9 +136,23 @@ void warn_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): print
     va_start(ap, fmt);
     size_t len = format_bounded(buf, fmt, ap);
     va_end(ap);
-    char *copy = copy_bytes(buf, len);
     // A warning that cannot be stored is dropped: it never changes the status.
-    if (copy) (void)str_vec_push(&g_warnings, copy);
+    warning_list &w = g_warnings;
+    if (!reserve_items(w.items, w.capacity, static_cast<int64_t>(w.count) + 1, 8)) return;
+    warning_block *b = w.blocks;
+    if (!b || b->size - b->used < len + 1) {
+        constexpr size_t kFirst = 4096 - sizeof(warning_block), kMost = (size_t{1} << 20) - sizeof(warning_block);
+        size_t size = b ? (b->size < kMost / 2 ? b->size * 2 : kMost) : kFirst;
+        if (size < len + 1) size = len + 1;
+        b = static_cast<warning_block *>(mem_alloc(sizeof(warning_block) + size));
+        if (!b) return;
+        *b = warning_block{w.blocks, size, 0};
+        w.blocks = b;
+    }
+    char *text = reinterpret_cast<char *>(b + 1) + b->used;
+    std::memcpy(text, buf, len + 1);
+    b->used += len + 1;
+    w.items[w.count++] = text;
 }
 
 bool ascii_ieq(const char *a, const char *b) noexcept {
@@ -159,7 +173,7 @@ detached_state detach_state() noexcept {
     g_ti = g_ar = g_al = g_by = nullptr;
     g_offset_ms = 0;
     g_has_offset = 0;
-    g_warnings = str_vec{};
+    g_warnings = warning_list{};
     g_json = nullptr;
     g_error[0] = '\0';
     g_last_status = 0;
@@ -176,7 +190,12 @@ void release_detached(detached_state *d) noexcept {
     mem_free(d->ar);
     mem_free(d->al);
     mem_free(d->by);
-    str_vec_free(&d->warnings);
+    for (warning_block *b = d->warnings.blocks; b;) {
+        warning_block *next = b->next;
+        mem_free(b);
+        b = next;
+    }
+    mem_free(d->warnings.items);
     mem_free(d->json);
     str_vec_free(&d->artists);
     mem_free(d->clean_title);

@@ -37,6 +37,21 @@ struct line_vec {
     int32_t capacity;
 };
 
+// The warnings of the result. Their texts live in blocks that only grow (each
+// twice the last, up to a cap), so that an input with a warning per line costs
+// a few allocations, not one per warning.
+struct warning_block {
+    warning_block *next;
+    size_t size;  // bytes after the header
+    size_t used;
+};
+struct warning_list {
+    char **items;
+    int32_t count;
+    int32_t capacity;
+    warning_block *blocks;  // newest first
+};
+
 // The text of one tag group, inside the parse's text block, with its length
 // and its size as a JSON string once measured (json_size -1 until then): a
 // text shared by many lines is measured once.
@@ -72,7 +87,7 @@ extern char *g_al;
 extern char *g_by;
 extern int32_t g_has_offset;
 extern int32_t g_offset_ms;
-extern str_vec g_warnings;
+extern warning_list g_warnings;
 extern char g_error[kErrorSize];
 extern int32_t g_last_status;
 extern char *g_json;
@@ -170,7 +185,7 @@ struct detached_state {
     group_vec groups;
     char *text_block;
     char *ti, *ar, *al, *by;
-    str_vec warnings;
+    warning_list warnings;
     char *json;
     str_vec artists;
     char *clean_title;
