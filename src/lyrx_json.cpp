@@ -122,7 +122,7 @@ void measure_text(text_group &g) noexcept {
     }
     g.json_size = static_cast<int64_t>(len) + 2 + extra;
     g.length = len > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(len);
-    g.plain = extra == 0 && well_formed;
+    g.plain = extra == 0 && well_formed ? 1 : 0;
 }
 
 // Sorted lines visit their texts in no order the hardware can foresee; asking

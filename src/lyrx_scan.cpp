@@ -49,16 +49,20 @@ inline unsigned match4(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) no
 #endif
 
 // Copies the bytes of p[i..n) to out[w..) up to the first byte of class
-// `stop`; returns where it stopped (n at the end) and advances w. With SSE2
+// `stop`; returns where it stopped (n at the end) and advances w. Sets
+// `angle` when a "<" may be among them (the enhanced-LRC test looks only at
+// texts where one may be). With SSE2
 // it stores 16 bytes at a time, the ones past the stop byte being
 // overwritten later or lying in the slack.
-size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w, unsigned char stop) noexcept {
+size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w, unsigned char stop,
+                bool &angle) noexcept {
 #ifdef LYRX_SCAN_SSE2
     const __m128i backslash = _mm_set1_epi8('\\'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     const __m128i bracket = _mm_set1_epi8(stop == STOP_IN_TAG ? ']' : '[');
     while (i + 16 <= n) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + w), v);
+        angle |= _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))) != 0;
         unsigned mask = match4(v, backslash, cr, lf, bracket);
         if (mask) {
             auto k = static_cast<size_t>(__builtin_ctz(mask));
@@ -70,7 +74,7 @@ size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w
     }
 #endif
     size_t start = i;
-    while (i < n && !(kClass.v[p[i]] & stop)) i++;
+    for (; i < n && !(kClass.v[p[i]] & stop); i++) angle |= p[i] == '<';
     std::memcpy(out + w, p + start, i - start);
     w += i - start;
     return i;
@@ -104,6 +108,7 @@ struct scanner {
     int32_t entry_count = 0;
     int32_t entry_cap = 0;
     bool ok = true;
+    bool angle = false;  // a "<" may be in the text being read
 
     bool text_read() const noexcept { return w != token; }
 
@@ -136,7 +141,8 @@ struct scanner {
             ok = false;
             return;
         }
-        g_groups.items[g_groups.count++] = text_group{out + token, -1, 0, 0};
+        g_groups.items[g_groups.count++] = text_group{out + token, -1, 0, 0, angle};
+        angle = false;
         begin_group();
     }
 
@@ -147,6 +153,7 @@ struct scanner {
 
     // A backslash (not the last byte) in a tag or a text.
     void escape() noexcept {
+        angle |= p[i + 1] == '<';
         out[w++] = static_cast<char>(p[i + 1]);
         i += 2;
     }
@@ -164,41 +171,46 @@ struct scanner {
         return ST_LINE_START;
     }
 
+    // The handlers of tags and texts copy a run of ordinary bytes and then
+    // act on the byte that stopped it; a backslash, or the end, goes back to
+    // the loop, which sees to a trailing backslash.
     scan_state on_tag() noexcept {
-        unsigned char c = p[i];
-        if (c == ']') {
+        if (!(kClass.v[p[i]] & STOP_IN_TAG)) {
+            i = copy_run(p, i, n, out, w, STOP_IN_TAG, angle);
+            if (i == n || p[i] == '\\') return ST_IN_TAG;
+        } else if (p[i] == '\\') {
+            escape();
+            return ST_IN_TAG;
+        }
+        if (p[i] == ']') {
             i++;
             close_tag();
             return ST_IN_TEXT;
         }
-        if (c == '\r' || c == '\n') {
-            warn_fmt("tag: unterminated at pos %zu", i);
-            drop_group();
-            i++;
-            return ST_LINE_START;
-        }
-        if (c == '\\') escape();
-        else i = copy_run(p, i, n, out, w, STOP_IN_TAG);
-        return ST_IN_TAG;
+        warn_fmt("tag: unterminated at pos %zu", i);  // at a CR or LF
+        drop_group();
+        i++;
+        return ST_LINE_START;
     }
 
     scan_state on_text() noexcept {
-        unsigned char c = p[i];
-        if (c == '\r' || c == '\n') {
-            i++;
-            flush_line();
-            return ST_LINE_START;
+        if (!(kClass.v[p[i]] & STOP_IN_TEXT)) {
+            i = copy_run(p, i, n, out, w, STOP_IN_TEXT, angle);
+            if (i == n || p[i] == '\\') return ST_IN_TEXT;
+        } else if (p[i] == '\\') {
+            escape();
+            return ST_IN_TEXT;
         }
-        if (c == '[') {
+        if (p[i] == '[') {
             // Text already read ends the group; otherwise the tag joins it.
             i++;
             if (text_read()) flush_line();
             token = w;
-            return ST_IN_TAG;
+            return i < n && p[i] != '\\' && ok ? on_tag() : ST_IN_TAG;
         }
-        if (c == '\\') escape();
-        else i = copy_run(p, i, n, out, w, STOP_IN_TEXT);
-        return ST_IN_TEXT;
+        i++;  // a CR or LF
+        flush_line();
+        return ST_LINE_START;
     }
 
     void free_entries() noexcept {

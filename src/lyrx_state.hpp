@@ -59,7 +59,8 @@ struct text_group {
     const char *text;
     int64_t json_size;
     uint32_t length;  // capped: a text this long is far past the JSON limit anyway
-    uint32_t plain;   // 1 when its JSON string is its bytes in quotes (well-formed UTF-8, nothing to escape)
+    uint8_t plain;    // 1 when its JSON string is its bytes in quotes (well-formed UTF-8, nothing to escape)
+    uint8_t angle;    // 0 when the text has no "<" for certain
 };
 
 struct group_vec {

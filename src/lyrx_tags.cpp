@@ -153,8 +153,8 @@ struct interpreter {
     bool interpret(const tag_entry &e) noexcept {
         if (!enhanced_warned && e.group != last_group_checked) {
             last_group_checked = e.group;
-            const char *text = g_groups.items[e.group].text;
-            if (std::strchr(text, '<') && std::strchr(text, '>')) {
+            const text_group &g = g_groups.items[e.group];
+            if (g.angle && std::strchr(g.text, '<') && std::strchr(g.text, '>')) {
                 warn_fmt("enhanced: inline <mm:ss> left as literal");
                 enhanced_warned = true;
             }
@@ -200,7 +200,7 @@ void apply_offset_saturating() noexcept {
 // in little more than one pass. Past a budget of moves it gives up and the
 // general sort takes over.
 bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
-    size_t budget = 2 * n + 256;
+    size_t budget = n <= 512 ? 16 * n + 256 : 2 * n + 256;
     for (size_t i = 1; i < n; i++) {
         lyric_line x = a[i];
         size_t j = i;
@@ -216,27 +216,29 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
 // bytes that all lines share: a few linear passes instead of n log n
 // comparisons. Without memory for the second array it sorts in place by
 // (start, group) instead.
-void sort_lines() noexcept {
+void sort_lines(size_t descents) noexcept {
     const auto n = static_cast<size_t>(g_lines.count);
     lyric_line *a = g_lines.items;
-    if (insertion_sort_bounded(a, n)) return;
+    // A song's few lines are sorted by insertion; many descents in a long
+    // result mean no nearly sorted order worth trying it on.
+    if ((n <= 512 || descents <= n / 32 + 8) && insertion_sort_bounded(a, n)) return;
     auto *b = static_cast<lyric_line *>(mem_alloc(n * sizeof(lyric_line)));
     if (!b) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
     auto key = [](const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; };
-    uint32_t all_and = ~0u, all_or = 0;
+    // The counts of all four bytes in one pass.
+    size_t count[4][257] = {};
     for (size_t i = 0; i < n; i++) {
-        all_and &= key(a[i]);
-        all_or |= key(a[i]);
+        uint32_t k = key(a[i]);
+        for (unsigned d = 0; d < 4; d++) count[d][(k >> (8 * d) & 0xFFu) + 1]++;
     }
-    for (unsigned shift = 0; shift < 32; shift += 8) {
-        if (((all_and ^ all_or) >> shift & 0xFFu) == 0) continue;  // the same byte everywhere
-        size_t count[257] = {};
-        for (size_t i = 0; i < n; i++) count[(key(a[i]) >> shift & 0xFFu) + 1]++;
-        for (size_t d = 1; d < 257; d++) count[d] += count[d - 1];
-        for (size_t i = 0; i < n; i++) b[count[key(a[i]) >> shift & 0xFFu]++] = a[i];
+    for (unsigned d = 0; d < 4; d++) {
+        size_t *c = count[d];
+        if (c[(key(a[0]) >> (8 * d) & 0xFFu) + 1] == n) continue;  // the same byte everywhere
+        for (size_t v = 1; v < 257; v++) c[v] += c[v - 1];
+        for (size_t i = 0; i < n; i++) b[c[key(a[i]) >> (8 * d) & 0xFFu]++] = a[i];
         std::swap(a, b);
     }
     if (a != g_lines.items) {
@@ -246,10 +248,11 @@ void sort_lines() noexcept {
     mem_free(b);
 }
 
-bool lines_sorted() noexcept {
-    for (int32_t i = 1; i < g_lines.count; i++)
-        if (line_before(g_lines.items[i], g_lines.items[i - 1])) return false;
-    return true;
+// The number of places where a start is below the one before.
+size_t descents() noexcept {
+    size_t k = 0;
+    for (int32_t i = 1; i < g_lines.count; i++) k += g_lines.items[i].start_ms < g_lines.items[i - 1].start_ms;
+    return k;
 }
 
 }  // namespace
@@ -268,8 +271,7 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
 
     if (g_lines.count > 0) {
         if (g_has_offset) apply_offset_saturating();
-        if (g_lines.count > 1 && !lines_sorted())
-            sort_lines();
+        if (size_t k = descents(); k > 0) sort_lines(k);
         return LYRX_OK;
     }
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
