@@ -20,9 +20,22 @@ namespace {
 
 inline bool is_blank(char c) noexcept { return c == ' ' || c == '\t'; }
 
-bool is_separator(const char *word) noexcept {
+// A piece of the title: bytes in place, not a copy.
+struct span {
+    const char *s;
+    size_t n;
+};
+
+// A title byte is never NUL, so the word's end stops the loop as a mismatch.
+bool equals(span x, const char *word) noexcept {
+    for (size_t k = 0; k < x.n; k++)
+        if (word[k] != x.s[k]) return false;
+    return word[x.n] == '\0';
+}
+
+bool is_separator(span piece) noexcept {
     for (const char *const *s = g_seps; *s; s++)
-        if (std::strcmp(*s, word) == 0) return true;
+        if (equals(piece, *s)) return true;
     return false;
 }
 
@@ -31,46 +44,42 @@ char *copy_without_brackets(const char *title) noexcept {
     auto *out = static_cast<char *>(mem_alloc(std::strlen(title) + 1));
     if (!out) return nullptr;
     char *w = out;
-    for (const char *p = title; *p; p++)
-        if (!std::strchr("()[]{}", *p)) *w++ = *p;
+    for (const char *p = title; *p; p++) {
+        switch (*p) {
+        case '(': case ')': case '[': case ']': case '{': case '}': break;
+        default: *w++ = *p;
+        }
+    }
     *w = '\0';
     return out;
 }
 
 // The next word of s at or after *pos (words are split at 0x20 only, runs of
-// spaces counting as one): its start and length, and *pos moved past it.
-// False when only spaces remain.
-bool next_word(const char *s, size_t *pos, const char **word, size_t *len) noexcept {
+// spaces counting as one), and *pos moved past it. False when only spaces
+// remain.
+bool next_word(const char *s, size_t *pos, span *word) noexcept {
     size_t p = *pos;
     while (s[p] == ' ') p++;
     if (!s[p]) return false;
     size_t start = p;
     while (s[p] && s[p] != ' ') p++;
-    *word = s + start;
-    *len = p - start;
+    *word = span{s + start, p - start};
     *pos = p;
     return true;
 }
 
-// Appends an owned copy of n bytes; -1 when out of memory.
-int push_copy(str_vec *v, const char *s, size_t n) noexcept {
-    char *copy = copy_bytes(s, n);
-    return copy ? str_vec_push(v, copy) : -1;
-}
-
-// A new owned string of the n words with one space between neighbours (the
+// A new owned string of the n pieces with one space between neighbours (the
 // empty string for n = 0); null when out of memory.
-char *join_words(char *const *words, int32_t n) noexcept {
+char *join_words(const span *words, int32_t n) noexcept {
     size_t total = 0;
-    for (int32_t i = 0; i < n; i++) total += std::strlen(words[i]) + 1;
+    for (int32_t i = 0; i < n; i++) total += words[i].n + 1;
     auto *out = static_cast<char *>(mem_alloc(total ? total : 1));
     if (!out) return nullptr;
     char *w = out;
     for (int32_t i = 0; i < n; i++) {
         if (i > 0) *w++ = ' ';
-        size_t len = std::strlen(words[i]);
-        std::memcpy(w, words[i], len);
-        w += len;
+        std::memcpy(w, words[i].s, words[i].n);
+        w += words[i].n;
     }
     *w = '\0';
     return out;
@@ -78,38 +87,36 @@ char *join_words(char *const *words, int32_t n) noexcept {
 
 // The working memory of one title split, released by the caller on every path.
 struct split_work {
-    char *title;     // the bracket-free copy of the title
-    str_vec tokens;  // its words
-    str_vec pieces;  // the pieces of the text after the separator
+    char *title;  // the bracket-free copy of the title
+    span *pieces;  // the pieces of the text after the separator, inside title
+    int32_t count;
+    int32_t capacity;
+
+    bool push(const char *s, size_t n) noexcept {
+        if (!reserve_items(pieces, capacity, static_cast<int64_t>(count) + 1, 8)) return false;
+        pieces[count++] = span{s, n};
+        return true;
+    }
 };
 
 int32_t split_title(split_work *w) noexcept {
-    size_t pos = 0;
-    const char *word;
-    size_t len;
-    while (next_word(w->title, &pos, &word, &len))
-        if (push_copy(&w->tokens, word, len) != 0) return LYRX_ERR_OOM;
-
     // The separator is the first table entry that equals a whole word; the
     // rest starts after the first word equal to it, so that the same letters
     // inside a longer word ("ft" in "Aftershock") are never taken for it.
-    const char *sep = nullptr;
-    int32_t sep_word = -1;
-    for (const char *const *s = g_seps; *s && !sep; s++) {
-        for (int32_t k = 0; k < w->tokens.count; k++) {
-            if (std::strcmp(*s, w->tokens.items[k]) == 0) {
-                sep = *s;
-                sep_word = k;
+    const char *rest = nullptr;
+    size_t best = sizeof g_seps / sizeof g_seps[0];
+    size_t pos = 0;
+    span word;
+    while (next_word(w->title, &pos, &word)) {
+        for (size_t k = 0; k < best && g_seps[k]; k++) {
+            if (equals(word, g_seps[k])) {
+                best = k;  // an earlier word keeps an equal entry: only a smaller one replaces it
+                rest = w->title + pos;
                 break;
             }
         }
     }
-    str_vec_free(&w->tokens);
-    if (!sep) return LYRX_OK;
-
-    pos = 0;
-    for (int32_t k = 0; k <= sep_word; k++) (void)next_word(w->title, &pos, &word, &len);
-    const char *rest = w->title + pos;
+    if (!rest) return LYRX_OK;
 
     // Pieces: a space ends one (so the spaces after the separator give
     // nothing); "," and "/" end one and are pieces of their own. Everything
@@ -117,19 +124,19 @@ int32_t split_title(split_work *w) noexcept {
     const char *start = rest;
     for (const char *p = rest;; p++) {
         if (*p && *p != ' ' && *p != ',' && *p != '/') continue;
-        if (p > start && push_copy(&w->pieces, start, static_cast<size_t>(p - start)) != 0) return LYRX_ERR_OOM;
+        if (p > start && !w->push(start, static_cast<size_t>(p - start))) return LYRX_ERR_OOM;
         if (!*p) break;
-        if (*p != ' ' && push_copy(&w->pieces, p, 1) != 0) return LYRX_ERR_OOM;
+        if (*p != ' ' && !w->push(p, 1)) return LYRX_ERR_OOM;
         start = p + 1;
     }
 
     // Every separator piece closes the artist before it; a run of separators
     // or one at either end closes nothing, so no artist is ever empty.
     int32_t first = 0;
-    for (int32_t i = 0; i <= w->pieces.count; i++) {
-        if (i < w->pieces.count && !is_separator(w->pieces.items[i])) continue;
+    for (int32_t i = 0; i <= w->count; i++) {
+        if (i < w->count && !is_separator(w->pieces[i])) continue;
         if (i > first) {
-            char *artist = join_words(w->pieces.items + first, i - first);
+            char *artist = join_words(w->pieces + first, i - first);
             if (!artist || str_vec_push(&g_tag_artists, artist) != 0) return LYRX_ERR_OOM;
         }
         first = i + 1;
@@ -206,8 +213,7 @@ LYRX_API int32_t lyrx_tag_parse_title(const char *title) noexcept {
     str_vec_free(&g_tag_artists);
     if (!title) return LYRX_ERR_NULL;
     int32_t status = w.title ? split_title(&w) : LYRX_ERR_OOM;
-    str_vec_free(&w.pieces);
-    str_vec_free(&w.tokens);
+    mem_free(w.pieces);
     mem_free(w.title);
     return status;
 }
