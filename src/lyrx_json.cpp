@@ -120,8 +120,8 @@ void measure_text(text_group &g) noexcept {
         else if (c < 0x20) extra += 5;
         len++;
     }
-    g.json_size = static_cast<int64_t>(len) + 2 + extra;
-    g.length = len > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(len);
+    int64_t size = static_cast<int64_t>(len) + 2 + extra;
+    g.json_size = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
     g.plain = extra == 0 && well_formed ? 1 : 0;
 }
 
@@ -259,7 +259,7 @@ void put_lines(json_text &out, yyjson_val *v) noexcept {
         size_t k = 1;
         for (int32_t i = first; i < last; i++) {
             const text_group &g = g_groups.items[g_lines.items[i].group];
-            if (!g.plain) set_str(v[k++], g.text, g.length);
+            if (!g.plain) set_str(v[k++], g.text);
         }
         char *written = nullptr;
         size_t written_len = 0, pos = 1;
@@ -279,7 +279,7 @@ void put_lines(json_text &out, yyjson_val *v) noexcept {
             out.put(",\"text\":");
             if (g.plain) {
                 out.put("\"");
-                out.put(g.text, g.length);
+                out.put(g.text, static_cast<size_t>(g.json_size) - 2);  // a plain text's length
                 out.put("\"");
             } else {
                 auto size = static_cast<size_t>(g.json_size);

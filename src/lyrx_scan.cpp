@@ -141,7 +141,7 @@ struct scanner {
             ok = false;
             return;
         }
-        g_groups.items[g_groups.count++] = text_group{out + token, -1, 0, 0, angle};
+        g_groups.items[g_groups.count++] = text_group{out + token, -1, 0, angle};
         angle = false;
         begin_group();
     }

@@ -52,16 +52,17 @@ struct warning_list {
     warning_block *blocks;  // newest first
 };
 
-// The text of one tag group, inside the parse's text block, with its length
-// and its size as a JSON string once measured (json_size -1 until then): a
-// text shared by many lines is measured once.
+// The text of one tag group, inside the parse's text block, with its size as
+// a JSON string once measured (-1 until then): a text shared by many lines is
+// measured once. A size above INT32_MAX is kept as INT32_MAX: such a text is
+// refused by the JSON writer anyway.
 struct text_group {
     const char *text;
-    int64_t json_size;
-    uint32_t length;  // capped: a text this long is far past the JSON limit anyway
-    uint8_t plain;    // 1 when its JSON string is its bytes in quotes (well-formed UTF-8, nothing to escape)
-    uint8_t angle;    // 0 when the text has no "<" for certain
+    int32_t json_size;
+    uint8_t plain;  // 1 when its JSON string is its bytes in quotes (well-formed UTF-8, nothing to escape)
+    uint8_t angle;  // 0 when the text has no "<" for certain
 };
+static_assert(sizeof(text_group) == 16, "a group record per line of lyrics: keep it small");
 
 struct group_vec {
     text_group *items;

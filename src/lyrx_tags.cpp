@@ -216,13 +216,14 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
 // bytes that all lines share: a few linear passes instead of n log n
 // comparisons. Without memory for the second array it sorts in place by
 // (start, group) instead.
-void sort_lines(size_t descents) noexcept {
+// `scratch` has room for the lines, or is null.
+void sort_lines(size_t descents, lyric_line *scratch) noexcept {
     const auto n = static_cast<size_t>(g_lines.count);
     lyric_line *a = g_lines.items;
     // A song's few lines are sorted by insertion; many descents in a long
     // result mean no nearly sorted order worth trying it on.
     if ((n <= 512 || descents <= n / 32 + 8) && insertion_sort_bounded(a, n)) return;
-    auto *b = static_cast<lyric_line *>(mem_alloc(n * sizeof(lyric_line)));
+    lyric_line *b = scratch;
     if (!b) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
@@ -241,11 +242,7 @@ void sort_lines(size_t descents) noexcept {
         for (size_t i = 0; i < n; i++) b[c[key(a[i]) >> (8 * d) & 0xFFu]++] = a[i];
         std::swap(a, b);
     }
-    if (a != g_lines.items) {
-        std::memcpy(g_lines.items, a, n * sizeof(lyric_line));
-        b = a;
-    }
-    mem_free(b);
+    if (a != g_lines.items) std::memcpy(g_lines.items, a, n * sizeof(lyric_line));
 }
 
 // The number of places where a start is below the one before.
@@ -263,17 +260,22 @@ int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
     bool ok = count == 0 || reserve_items(g_lines.items, g_lines.capacity, count, 32);
     for (int32_t i = 0; ok && i < count; i++) ok = in.interpret(entries[i]);
     mem_free(in.offset_text);
-    mem_free(entries);
     if (!ok) {
+        mem_free(entries);
         set_error_fmt("out of memory");
         return LYRX_ERR_OOM;
     }
 
     if (g_lines.count > 0) {
         if (g_has_offset) apply_offset_saturating();
-        if (size_t k = descents(); k > 0) sort_lines(k);
+        // The entries are read: their array, larger than the lines, is the
+        // sort's second array, already in memory.
+        static_assert(sizeof(tag_entry) >= sizeof(lyric_line) && alignof(tag_entry) >= alignof(lyric_line));
+        if (size_t k = descents(); k > 0) sort_lines(k, reinterpret_cast<lyric_line *>(entries));
+        mem_free(entries);
         return LYRX_OK;
     }
+    mem_free(entries);
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
         set_error_fmt("LRC has metadata but no lyric lines");
         return LYRX_ERR_EMPTY;
