@@ -38,15 +38,18 @@ constexpr int64_t literal_size(const char (&)[N]) noexcept {
     return static_cast<int64_t>(N - 1);
 }
 
-int64_t number_size(int32_t v) noexcept {
-    auto u = static_cast<uint32_t>(v < 0 ? -static_cast<int64_t>(v) : v);
-    int64_t digits = 1;
+uint32_t magnitude(int32_t v) noexcept { return static_cast<uint32_t>(v < 0 ? -static_cast<int64_t>(v) : v); }
+
+int decimal_digits(uint32_t u) noexcept {
+    int digits = 1;
     for (uint32_t limit = 10; u >= limit; limit *= 10) {
         digits++;
         if (limit == 1000000000u) break;
     }
-    return (v < 0 ? 1 : 0) + digits;
+    return digits;
 }
+
+int64_t number_size(int32_t v) noexcept { return (v < 0 ? 1 : 0) + decimal_digits(magnitude(v)); }
 
 // As yyjson writes a string with no flag: the quotes, a two-byte escape for a
 // quote, a backslash, BS, TAB, LF, FF and CR, six bytes for any other control
@@ -231,22 +234,31 @@ void put_head(json_text &out, yyjson_val *v) noexcept {
     out.put_written(v, 0, 1);
 }
 
+// As yyjson writes an integer: optional minus, decimal digits.
 void put_int(json_text &out, int32_t x) noexcept {
-    char digits[12];
-    size_t k = sizeof digits;
-    auto u = static_cast<uint32_t>(x < 0 ? -static_cast<int64_t>(x) : x);
-    do {
-        digits[--k] = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (x < 0) digits[--k] = '-';
-    size_t n = sizeof digits - k;
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+        "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+        "8081828384858687888990919293949596979899";
+    uint32_t u = magnitude(x);
+    auto n = static_cast<size_t>(number_size(x));
     if (!out.ok || n > out.cap - out.len) {
         out.ok = false;
         return;
     }
-    for (size_t j = 0; j < n; j++) out.buf[out.len + j] = digits[k + j];
+    char *end = out.buf + out.len + n;
     out.len += n;
+    if (x < 0) out.buf[out.len - n] = '-';
+    for (; u >= 100; u /= 100) {
+        end -= 2;
+        std::memcpy(end, kPairs + 2 * (u % 100), 2);
+    }
+    if (u >= 10) {
+        end -= 2;
+        std::memcpy(end, kPairs + 2 * u, 2);
+    } else {
+        *--end = static_cast<char>('0' + u);
+    }
 }
 
 // A line object is structure, two integers and the text. Plain texts are
