@@ -251,11 +251,11 @@ void put_int(json_text &out, int32_t x) noexcept {
     if (x < 0) out.buf[out.len - n] = '-';
     for (; u >= 100; u /= 100) {
         end -= 2;
-        std::memcpy(end, kPairs + 2 * (u % 100), 2);
+        std::memcpy(end, kPairs + size_t{2} * (u % 100), 2);
     }
     if (u >= 10) {
         end -= 2;
-        std::memcpy(end, kPairs + 2 * u, 2);
+        std::memcpy(end, kPairs + size_t{2} * u, 2);
     } else {
         *--end = static_cast<char>('0' + u);
     }

@@ -117,9 +117,8 @@ inline void mem_advise_sequential_fill(void *p, size_t n) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr size_t kHuge = size_t{2} << 20;
     if (!p || n < 2 * kHuge) return;
-    auto begin = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-    auto end = (reinterpret_cast<uintptr_t>(p) + n) & ~(kHuge - 1);
-    if (end > begin) (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+    size_t skip = (kHuge - reinterpret_cast<uintptr_t>(p) % kHuge) % kHuge;  // to the first huge-page boundary
+    (void)madvise(static_cast<char *>(p) + skip, (n - skip) & ~(kHuge - 1), MADV_HUGEPAGE);
 #else
     (void)p;
     (void)n;
