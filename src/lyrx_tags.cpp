@@ -83,10 +83,11 @@ bool time_tag_ms_general(const char *tag, int32_t *out) noexcept {
 bool time_tag_ms(const char *tag, int32_t *out) noexcept {
     int64_t minutes = 0, seconds = 0, fraction = 0;
     const char *q = tag;
-    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) minutes = minutes * 10 + (*q - '0');
+    // At most 9 digits are read here: a tenth leaves the decision to the general path.
+    for (; ascii_is_digit(static_cast<unsigned char>(*q)) && q - tag < 10; q++) minutes = minutes * 10 + (*q - '0');
     if (q == tag || *q != ':' || q - tag > 9) return time_tag_ms_general(tag, out);
     const char *sec = ++q;
-    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) seconds = seconds * 10 + (*q - '0');
+    for (; ascii_is_digit(static_cast<unsigned char>(*q)) && q - sec < 10; q++) seconds = seconds * 10 + (*q - '0');
     if (q - sec > 9) return time_tag_ms_general(tag, out);
     int fraction_digits = 0;
     bool point = *q == '.';
