@@ -213,10 +213,9 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
     return true;
 }
 
-// Least-significant-digit radix sort on the start, one pass per byte, skipping
-// bytes that all lines share: a few linear passes instead of n log n
-// comparisons. Without memory for the second array it sorts in place by
-// (start, group) instead.
+// Least-significant-digit radix sort on the start, skipping digits that all
+// lines share: a few linear passes instead of n log n comparisons. Without
+// memory for its arrays it sorts in place by (start, group) instead.
 // `scratch` has room for the lines, or is null.
 void sort_lines(size_t descents, lyric_line *scratch) noexcept {
     const auto n = static_cast<size_t>(g_lines.count);
@@ -230,19 +229,29 @@ void sort_lines(size_t descents, lyric_line *scratch) noexcept {
         return;
     }
     auto key = [](const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; };
-    // The counts of all four bytes in one pass.
-    size_t count[4][257] = {};
+    // Digits of 12 bits: times up to 4.6 hours take two passes. The counts of
+    // all three digits are taken in one pass.
+    constexpr unsigned kBits = 12, kDigits = 3;
+    constexpr uint32_t kMask = (1u << kBits) - 1;
+    auto *count = static_cast<size_t *>(mem_alloc(sizeof(size_t) * kDigits * (kMask + 2)));
+    if (!count) {
+        std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
+        return;
+    }
+    std::memset(count, 0, sizeof(size_t) * kDigits * (kMask + 2));
     for (size_t i = 0; i < n; i++) {
         uint32_t k = key(a[i]);
-        for (unsigned d = 0; d < 4; d++) count[d][(k >> (8 * d) & 0xFFu) + 1]++;
+        for (unsigned d = 0; d < kDigits; d++) count[d * (kMask + 2) + (k >> (kBits * d) & kMask) + 1]++;
     }
-    for (unsigned d = 0; d < 4; d++) {
-        size_t *c = count[d];
-        if (c[(key(a[0]) >> (8 * d) & 0xFFu) + 1] == n) continue;  // the same byte everywhere
-        for (size_t v = 1; v < 257; v++) c[v] += c[v - 1];
-        for (size_t i = 0; i < n; i++) b[c[key(a[i]) >> (8 * d) & 0xFFu]++] = a[i];
+    for (unsigned d = 0; d < kDigits; d++) {
+        size_t *c = count + d * (kMask + 2);
+        unsigned shift = kBits * d;
+        if (c[(key(a[0]) >> shift & kMask) + 1] == n) continue;  // the same digit everywhere
+        for (size_t v = 1; v < kMask + 2; v++) c[v] += c[v - 1];
+        for (size_t i = 0; i < n; i++) b[c[key(a[i]) >> shift & kMask]++] = a[i];
         std::swap(a, b);
     }
+    mem_free(count);
     if (a != g_lines.items) std::memcpy(g_lines.items, a, n * sizeof(lyric_line));
 }
 
