@@ -244,7 +244,7 @@ void sort_lines(size_t descents, lyric_line *scratch) noexcept {
         for (unsigned d = 0; d < kDigits; d++) count[d * (kMask + 2) + (k >> (kBits * d) & kMask) + 1]++;
     }
     for (unsigned d = 0; d < kDigits; d++) {
-        size_t *c = count + d * (kMask + 2);
+        size_t *c = count + size_t{d} * (kMask + 2);
         unsigned shift = kBits * d;
         if (c[(key(a[0]) >> shift & kMask) + 1] == n) continue;  // the same digit everywhere
         for (size_t v = 1; v < kMask + 2; v++) c[v] += c[v - 1];
