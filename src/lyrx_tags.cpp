@@ -42,33 +42,18 @@ bool line_before(const lyric_line &a, const lyric_line &b) noexcept {
     return a.start_ms != b.start_ms ? a.start_ms < b.start_ms : a.group < b.group;
 }
 
-// The time of "digits:decimal" by floating point, digit by digit as
-// parse_decimal reads them: the rounding of long fractions depends on it.
+// The time of "digits:decimal" by floating point, as parse_decimal reads the
+// two numbers: the rounding of long fractions depends on it.
 bool time_tag_ms_general(const char *tag, int32_t *out) noexcept {
-    double m = 0;
-    const char *q = tag;
-    for (; ascii_is_digit(static_cast<unsigned char>(*q)); q++) m = m * 10 + (*q - '0');
-    if (q == tag || *q != ':') return false;
-    double value = 0.0, fraction = 0.0, scale = 0.1;
-    bool any_digit = false, after_point = false;
-    for (q++; *q; q++) {
-        unsigned char c = static_cast<unsigned char>(*q);
-        if (ascii_is_digit(c)) {
-            any_digit = true;
-            if (after_point) {
-                fraction += (c - '0') * scale;
-                scale *= 0.1;
-            } else {
-                value = value * 10 + (c - '0');
-            }
-        } else if (c == '.' && !after_point) {
-            after_point = true;
-        } else {
-            return false;
-        }
-    }
-    if (!any_digit) return false;
-    double s = value + fraction;
+    const char *colon = std::strchr(tag, ':');
+    if (!colon || colon == tag || std::strchr(colon + 1, ':')) return false;
+    for (const char *q = tag; q < colon; q++)
+        if (!ascii_is_digit(static_cast<unsigned char>(*q))) return false;
+    const char *sec = colon + 1;
+    size_t sec_len = std::strlen(sec);
+    double m = 0, s = 0;
+    if (sec_len == 0 || !parse_decimal(sec, sec_len, &s)) return false;
+    parse_decimal(tag, static_cast<uint64_t>(colon - tag), &m);
     double t = (m * 60.0) * 1000.0 + s * 1000.0 + 0.5;
     // Compare before converting: an out-of-range double has no int value.
     *out = t > 2147483647.0 ? INT32_MAX : static_cast<int32_t>(t);
