@@ -51,9 +51,9 @@ inline unsigned match4(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) no
 // Copies the bytes of p[i..n) to out[w..) up to the first byte of class
 // `stop`; returns where it stopped (n at the end) and advances w. Sets
 // `angle` when a "<" may be among them (the enhanced-LRC test looks only at
-// texts where one may be). With SSE2
-// it stores 16 bytes at a time, the ones past the stop byte being
-// overwritten later or lying in the slack.
+// texts where one may be). With SSE2 it stores 16 bytes at a time, the ones
+// past the stop byte being overwritten later or lying in the slack: w stays
+// behind i, since every group's "[" is read and not written.
 size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w, unsigned char stop,
                 bool &angle) noexcept {
 #ifdef LYRX_SCAN_SSE2
