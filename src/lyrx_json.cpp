@@ -107,22 +107,28 @@ void measure_text(text_group &g) noexcept {
             if ((_mm_movemask_epi8(special) | _mm_movemask_epi8(v)) != 0) break;
         }
 #endif
-        unsigned char c = s[len];
-        if (c == '\0') break;
-        if (c >= 0x80) {
-            // A NUL ends the text, so a sequence cut by it is not well-formed.
-            size_t k = well_formed ? utf8_sequence(s + len) : 0;
-            if (k == 0) {
-                well_formed = false;
-                k = 1;
+        // Byte by byte to the end of the block the vector test stopped in,
+        // and past a sequence that crosses it.
+        size_t block_end = len + 16;
+        while (len < block_end) {
+            unsigned char c = s[len];
+            if (c == '\0') goto measured;
+            if (c >= 0x80) {
+                // A NUL ends the text, so a sequence cut by it is not well-formed.
+                size_t k = well_formed ? utf8_sequence(s + len) : 0;
+                if (k == 0) {
+                    well_formed = false;
+                    k = 1;
+                }
+                len += k;
+                continue;
             }
-            len += k;
-            continue;
+            if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') extra += 1;
+            else if (c < 0x20) extra += 5;
+            len++;
         }
-        if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') extra += 1;
-        else if (c < 0x20) extra += 5;
-        len++;
     }
+measured:
     int64_t size = static_cast<int64_t>(len) + 2 + extra;
     g.json_size = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
     g.plain = extra == 0 && well_formed ? 1 : 0;
