@@ -11,6 +11,7 @@ namespace lyrx {
 constinit line_vec g_lines{};
 constinit group_vec g_groups{};
 constinit char *g_text_block = nullptr;
+constinit size_t g_text_block_size = 0;
 constinit char *g_ti = nullptr;
 constinit char *g_ar = nullptr;
 constinit char *g_al = nullptr;
@@ -23,6 +24,7 @@ constinit int32_t g_last_status = 0;
 constinit char *g_json = nullptr;
 constinit str_vec g_tag_artists{};
 constinit char *g_clean_title = nullptr;
+constinit spare_block g_spare_block{};
 
 static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<group_vec> &&
                   std::is_trivially_destructible_v<str_vec> && std::is_trivially_destructible_v<warning_list>,
@@ -167,11 +169,12 @@ bool ascii_ieq(const char *a, const char *b) noexcept {
 }
 
 detached_state detach_state() noexcept {
-    detached_state d{g_lines, g_groups, g_text_block, g_ti,   g_ar,          g_al,
-                     g_by,    g_warnings, g_json,    g_tag_artists, g_clean_title};
+    detached_state d{g_lines, g_groups,   g_text_block, g_text_block_size, g_ti,         g_ar,
+                     g_al,    g_by,       g_warnings,   g_json,            g_tag_artists, g_clean_title};
     g_lines = line_vec{};
     g_groups = group_vec{};
     g_text_block = nullptr;
+    g_text_block_size = 0;
     g_ti = g_ar = g_al = g_by = nullptr;
     g_offset_ms = 0;
     g_has_offset = 0;
@@ -204,7 +207,9 @@ void release_detached(detached_state *d) noexcept {
     *d = detached_state{};
 }
 
-int32_t parse_owned_text(const char *text, uint64_t length) noexcept {
+namespace {
+
+int32_t parse_text(const char *text, uint64_t length) noexcept {
     int32_t status;
     if (!text) {
         set_error_fmt("null text");
@@ -216,6 +221,50 @@ int32_t parse_owned_text(const char *text, uint64_t length) noexcept {
         status = state_machine(text, length);
     }
     g_last_status = status;
+    return status;
+}
+
+// Moves into the cleared state the old result's large arrays that a parse of
+// `length` bytes would allocate at about the same size: writing into memory
+// the process already holds spares a large input the zeroing of fresh pages,
+// which costs more than the scan. An array much larger than the new input
+// would need is not kept, so a small parse after a large one holds no more
+// than it would have allocated. The text block is not reused when the text
+// lies inside it.
+void reuse_arrays(detached_state *old, const char *text, uint64_t length) noexcept {
+    if (!text || length == 0 || length > SIZE_MAX / 4) return;
+    auto n = static_cast<size_t>(length);
+    size_t block_need = n + 1 + 16;
+    auto at = reinterpret_cast<uintptr_t>(text), block = reinterpret_cast<uintptr_t>(old->text_block);
+    bool inside = at < block + old->text_block_size && block < at + n;
+    if (old->text_block && !inside && old->text_block_size >= block_need &&
+        old->text_block_size <= 2 * block_need + 65536) {
+        g_spare_block = spare_block{old->text_block, old->text_block_size};
+        old->text_block = nullptr;
+    }
+    // The scan reserves n / 16 + 16 groups; a line takes at least 2 bytes of input.
+    size_t groups = n / 16 + 16, lines = n / 2 + 16;
+    auto groups_cap = static_cast<size_t>(old->groups.capacity);
+    if (old->groups.items && groups_cap >= groups && groups_cap <= 4 * groups) {
+        g_groups = group_vec{old->groups.items, 0, old->groups.capacity};
+        old->groups = group_vec{};
+    }
+    if (old->lines.items && static_cast<size_t>(old->lines.capacity) <= lines) {
+        g_lines = line_vec{old->lines.items, 0, old->lines.capacity};
+        old->lines = line_vec{};
+    }
+}
+
+}  // namespace
+
+int32_t parse_replacing(const char *text, uint64_t length, bool old_first) noexcept {
+    detached_state old = detach_state();
+    reuse_arrays(&old, text, length);
+    if (old_first) release_detached(&old);
+    int32_t status = parse_text(text, length);
+    release_detached(&old);
+    mem_free(g_spare_block.bytes);  // when the parse did not take it
+    g_spare_block = spare_block{};
     return status;
 }
 
@@ -234,8 +283,8 @@ LYRX_API void lyrx_clear(void) noexcept {
 
 LYRX_API int32_t lyrx_parse(const char *text, uint64_t length) noexcept {
     // The text may point into a string the library handed out. The old result
-    // is detached, not freed, until the new parse has read it; the error
-    // buffer is overwritten in place, so text inside it is copied first.
+    // is kept until the new parse has read it; the error buffer is
+    // overwritten in place, so text inside it is copied first.
     char error_copy[kErrorSize];
     if (text && points_into_error(text)) {
         size_t room = static_cast<size_t>(g_error + kErrorSize - text);
@@ -243,10 +292,7 @@ LYRX_API int32_t lyrx_parse(const char *text, uint64_t length) noexcept {
         std::memcpy(error_copy, text, static_cast<size_t>(length));
         text = error_copy;
     }
-    detached_state old = detach_state();
-    int32_t status = parse_owned_text(text, length);
-    release_detached(&old);
-    return status;
+    return parse_replacing(text, length, false);
 }
 
 LYRX_API int32_t lyrx_line_count(void) noexcept { return g_lines.count; }

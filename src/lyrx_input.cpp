@@ -202,8 +202,7 @@ int32_t parse_converted(const char *encoding, char *file_buf, size_t n) noexcept
         set_error_fmt("iconv %s failed", encoding);
         return LYRX_ERR_NO_LYRICS;
     }
-    lyrx_clear();
-    int32_t status = parse_owned_text(text, len);
+    int32_t status = parse_replacing(text, len, true);
     // Always the last warning of the parse, whatever its status.
     warn_fmt("encoding: converted %s BOM to UTF-8", encoding);
     mem_free(text);
@@ -274,8 +273,7 @@ LYRX_API int32_t lyrx_parse_file(const char *path) noexcept {
         if (b0 == 0xFF && b1 == 0xFE) return parse_converted("UTF-16LE", buf, n);
         if (b0 == 0xFE && b1 == 0xFF) return parse_converted("UTF-16BE", buf, n);
     }
-    lyrx_clear();
-    int32_t status = parse_owned_text(buf, n);
+    int32_t status = parse_replacing(buf, n, true);
     mem_free(buf);
     return status;
 }

@@ -230,13 +230,22 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
         n -= 3;
     }
 
-    char *block = n <= SIZE_MAX - 1 - kBlockSlack ? static_cast<char *>(mem_alloc(n + 1 + kBlockSlack)) : nullptr;
+    size_t block_size = n <= SIZE_MAX - 1 - kBlockSlack ? n + 1 + kBlockSlack : 0;
+    char *block = nullptr;
+    if (block_size && g_spare_block.bytes && g_spare_block.size >= block_size) {
+        block = g_spare_block.bytes;
+        block_size = g_spare_block.size;
+        g_spare_block = spare_block{};
+    } else if (block_size) {
+        block = static_cast<char *>(mem_alloc(block_size));
+        mem_advise_sequential_fill(block, n);
+    }
     if (!block) {
         set_error_fmt("out of memory");
         return LYRX_ERR_OOM;
     }
     g_text_block = block;
-    mem_advise_sequential_fill(block, n);
+    g_text_block_size = block_size;
     scanner sc{p, n, 0, block};
     // A line of lyrics is rarely shorter than 16 bytes: reserving for that
     // many tags and groups saves the regrowth of both on every ordinary input.
@@ -270,6 +279,7 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
         g_groups = group_vec{};
         mem_free(g_text_block);
         g_text_block = nullptr;
+        g_text_block_size = 0;
         set_error_fmt("out of memory");
         return LYRX_ERR_OOM;
     }

@@ -83,6 +83,7 @@ constexpr size_t kErrorSize = 512;
 extern line_vec g_lines;
 extern group_vec g_groups;
 extern char *g_text_block;  // every tag and line text of the parse, unescaped, NUL-terminated
+extern size_t g_text_block_size;  // its allocated bytes
 extern char *g_ti;
 extern char *g_ar;
 extern char *g_al;
@@ -95,6 +96,14 @@ extern int32_t g_last_status;
 extern char *g_json;
 extern str_vec g_tag_artists;
 extern char *g_clean_title;
+
+// The previous result's text block, handed to the parse that replaces it when
+// its size suits (see parse_replacing); null when there is none.
+struct spare_block {
+    char *bytes;
+    size_t size;
+};
+extern spare_block g_spare_block;
 
 // ---- allocation seam ------------------------------------------------------
 // Every allocation of the library goes through these, so that test builds can
@@ -185,6 +194,7 @@ struct detached_state {
     line_vec lines;
     group_vec groups;
     char *text_block;
+    size_t text_block_size;
     char *ti, *ar, *al, *by;
     warning_list warnings;
     char *json;
@@ -217,7 +227,8 @@ int parse_decimal(const char *s, uint64_t n, double *out) noexcept;
 // The exact length of the text lyrx_result_json writes for the current state.
 int64_t json_text_size() noexcept;
 
-// lyrx_parse for text that is known not to alias the state (used by file input).
-int32_t parse_owned_text(const char *text, uint64_t length) noexcept;
+// Replaces the result with the parse of text, which may point into the old
+// result unless `old_first` says that the old result can go before the parse.
+int32_t parse_replacing(const char *text, uint64_t length, bool old_first) noexcept;
 
 }  // namespace lyrx

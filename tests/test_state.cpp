@@ -321,6 +321,13 @@ TEST(State, ParseFromLibraryOwnedText) {
     };
     const Case table[] = {
         {"line text", "[00:01]\\[00:02\\]hello", [] { return lyrx_line_text(0); }, 0, {{2000, "hello"}}, {}},
+        // Long enough for the scanner's 16-byte stores, which must not land in the text still to be read.
+        {"long line text",
+         "[00:01]\\[00:02\\]a line of text longer than sixteen bytes",
+         [] { return lyrx_line_text(0); },
+         0,
+         {{2000, "a line of text longer than sixteen bytes"}},
+         {}},
         {"second line text", "[00:01]a\n[00:09]\\[00:03\\]x", [] { return lyrx_line_text(1); }, 0, {{3000, "x"}}, {}},
         {"warning",
          "[ti:a]\n[ti:\\\n\\[00:03\\]b]",
