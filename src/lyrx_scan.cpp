@@ -130,8 +130,52 @@ struct scanner {
             ok = false;
             return;
         }
-        entries[entry_count++] = tag_entry{out + token, g_groups.count};
+        entries[entry_count++] = tag_entry{out + token, g_groups.count, 0};
         token = w;
+    }
+
+    // At the first byte of a tag: "mm:ss]", "mm:ss.xx]" or "mm:ss.xxx]" with
+    // two-digit minutes and seconds, nearly every time tag there is, is read
+    // here as the interpretation would read it, and not copied. True when
+    // the tag was one of these.
+    bool quick_time_tag() noexcept {
+#ifdef LYRX_SCAN_SSE2
+        if (n - i < 16) return false;
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        __m128i value = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+        auto digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(value, _mm_set1_epi8(9)), value)));
+        auto at = [v](char c) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c)))); };
+        if ((digits & 0x1F) != 0x1B || !(at(':') & 4)) return false;
+        unsigned close = at(']'), point = at('.');
+        int32_t ms = ((p[i] - '0') * 10 + (p[i + 1] - '0')) * 60000 + ((p[i + 3] - '0') * 10 + (p[i + 4] - '0')) * 1000;
+        size_t length;
+        if (close & 0x20) {
+            length = 6;
+        } else if ((point & 0x20) && (digits & 0xC0) == 0xC0 && (close & 0x100)) {
+            ms += ((p[i + 6] - '0') * 10 + (p[i + 7] - '0')) * 10;
+            length = 9;
+        } else if ((point & 0x20) && (digits & 0x1C0) == 0x1C0 && (close & 0x200)) {
+            ms += (p[i + 6] - '0') * 100 + (p[i + 7] - '0') * 10 + (p[i + 8] - '0');
+            length = 10;
+        } else {
+            return false;
+        }
+        if (!reserve_items(entries, entry_cap, static_cast<int64_t>(entry_count) + 1, 32)) {
+            ok = false;
+            return true;
+        }
+        entries[entry_count++] = tag_entry{nullptr, g_groups.count, ms};
+        i += length;
+        return true;
+#else
+        return false;
+#endif
+    }
+
+    // The state after the "[" of a tag.
+    scan_state enter_tag() noexcept {
+        if (quick_time_tag()) return ST_IN_TEXT;
+        return i < n && p[i] != '\\' && ok ? on_tag() : ST_IN_TAG;
     }
 
     // Ends the pending group with the text read since its last tag.
@@ -163,7 +207,7 @@ struct scanner {
         if (c == '[') {
             i++;
             begin_group();
-            return ST_IN_TAG;
+            return enter_tag();
         }
         if (c == '\r' || c == '\n') i++;
         else if (c == '\\') bare_text(i + 1, i + 2);  // the escaped byte goes with the skipped text
@@ -206,11 +250,16 @@ struct scanner {
             i++;
             if (text_read()) flush_line();
             token = w;
-            return i < n && p[i] != '\\' && ok ? on_tag() : ST_IN_TAG;
+            return enter_tag();
         }
-        i++;  // a CR or LF
+        // A CR or LF. Most lines end in "\n" or "\r\n" and the next one begins
+        // with "[": taken here, they save the loop two rounds per line.
+        i += p[i] == '\r' && i + 1 < n && p[i + 1] == '\n' ? 2 : 1;
         flush_line();
-        return ST_LINE_START;
+        if (i == n || p[i] != '[') return ST_LINE_START;
+        i++;
+        begin_group();
+        return enter_tag();
     }
 
     void free_entries() noexcept {

@@ -71,10 +71,12 @@ struct group_vec {
 };
 
 // One tag of the input (scanner output): the tag's content inside the text
-// block, and the index of its group in g_groups.
+// block, and the index of its group in g_groups. A time tag of the common
+// shapes is read by the scanner: its tag is then null and start_ms its time.
 struct tag_entry {
     const char *tag;
     int32_t group;
+    int32_t start_ms;
 };
 
 constexpr size_t kErrorSize = 512;

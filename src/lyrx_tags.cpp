@@ -145,8 +145,8 @@ struct interpreter {
                 enhanced_warned = true;
             }
         }
-        int32_t start_ms;
-        if (time_tag_ms(e.tag, &start_ms)) {
+        int32_t start_ms = e.start_ms;
+        if (!e.tag || time_tag_ms(e.tag, &start_ms)) {
             // Room for every entry was reserved up front.
             g_lines.items[g_lines.count++] = lyric_line{start_ms, e.group};
             return true;
