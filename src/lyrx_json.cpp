@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -65,36 +66,76 @@ int64_t string_size(const char *s) noexcept {
     return n;
 }
 
-// Length of the well-formed UTF-8 sequence at s (a byte of 0x80 or above),
-// or 0: the Unicode standard's table of well-formed byte sequences, which is
-// also what yyjson's writer accepts (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-size_t utf8_sequence(const unsigned char *s) noexcept {
-    auto cont = [](unsigned char c, unsigned char lo = 0x80, unsigned char hi = 0xBF) noexcept {
-        return c >= lo && c <= hi;
-    };
-    unsigned char c = s[0];
-    if (c >= 0xC2 && c <= 0xDF) return cont(s[1]) ? 2 : 0;
-    if (c >= 0xE0 && c <= 0xEF) {
-        unsigned char lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-        return cont(s[1], lo, hi) && cont(s[2]) ? 3 : 0;
+// The well-formed UTF-8 byte sequences of the Unicode standard's table, which
+// is also what yyjson's writer accepts (no overlong forms, no surrogates,
+// nothing above U+10FFFF), as an automaton whose states are shift amounts:
+// bits [state, state + 6) of kUtf8Rows[b] hold the state after byte b, so a
+// step is a shift and a mask with no branch.
+enum : uint32_t {
+    U_ACCEPT = 0,   // between characters
+    U_REJECT = 6,   // not well-formed, for good
+    U_LAST = 12,    // one continuation byte to come
+    U_TWO = 18,     // two to come
+    U_E0 = 24,      // after E0: A0..BF, then one
+    U_ED = 30,      // after ED: 80..9F, then one
+    U_F0 = 36,      // after F0: 90..BF, then two
+    U_F1_F3 = 42,   // after F1..F3: 80..BF, then two
+    U_F4 = 48,      // after F4: 80..8F, then two
+};
+constexpr uint32_t utf8_next(uint32_t state, unsigned b) noexcept {
+    auto in = [b](unsigned lo, unsigned hi) { return b >= lo && b <= hi; };
+    switch (state) {
+    case U_ACCEPT:
+        if (b < 0x80) return U_ACCEPT;
+        if (in(0xC2, 0xDF)) return U_LAST;
+        if (b == 0xE0) return U_E0;
+        if (b == 0xED) return U_ED;
+        if (in(0xE1, 0xEF)) return U_TWO;
+        if (b == 0xF0) return U_F0;
+        if (in(0xF1, 0xF3)) return U_F1_F3;
+        if (b == 0xF4) return U_F4;
+        return U_REJECT;
+    case U_LAST: return in(0x80, 0xBF) ? U_ACCEPT : U_REJECT;
+    case U_TWO: return in(0x80, 0xBF) ? U_LAST : U_REJECT;
+    case U_E0: return in(0xA0, 0xBF) ? U_LAST : U_REJECT;
+    case U_ED: return in(0x80, 0x9F) ? U_LAST : U_REJECT;
+    case U_F0: return in(0x90, 0xBF) ? U_TWO : U_REJECT;
+    case U_F1_F3: return in(0x80, 0xBF) ? U_TWO : U_REJECT;
+    case U_F4: return in(0x80, 0x8F) ? U_TWO : U_REJECT;
+    default: return U_REJECT;
     }
-    if (c >= 0xF0 && c <= 0xF4) {
-        unsigned char lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-        return cont(s[1], lo, hi) && cont(s[2]) && cont(s[3]) ? 4 : 0;
-    }
-    return 0;
+}
+constexpr auto make_utf8_rows() noexcept {
+    struct rows { uint64_t v[256]; } t{};
+    for (unsigned b = 0; b < 256; b++)
+        for (uint32_t state = U_ACCEPT; state <= U_F4; state += 6)
+            t.v[b] |= static_cast<uint64_t>(utf8_next(state, b)) << state;
+    return t;
+}
+constexpr auto kUtf8Rows = make_utf8_rows();
+inline uint32_t utf8_step(uint32_t state, unsigned char b) noexcept {
+    return static_cast<uint32_t>(kUtf8Rows.v[b] >> state) & 63;
 }
 
+// The bytes a character takes beyond one in a JSON string (see string_size).
+constexpr auto make_escape_extra() noexcept {
+    struct table { unsigned char v[256]; } t{};
+    for (unsigned c = 1; c < 0x20; c++) t.v[c] = 5;
+    for (unsigned char c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) t.v[c] = 1;
+    return t;
+}
+constexpr auto kEscapeExtra = make_escape_extra();
+
 // Measures a text of the text block, whose slack allows reading 16 bytes
-// past its NUL: whole blocks of ASCII with nothing to escape are counted 16
-// at a time. A text that is well-formed UTF-8 with nothing to escape is
-// "plain": its JSON string is its bytes in quotes.
+// past its NUL. Blocks of 16 bytes with nothing to escape and no NUL need no
+// look at single bytes: all ASCII, they are counted at once; else only the
+// automaton runs over them. A text that is well-formed UTF-8 with nothing to
+// escape is "plain": its JSON string is its bytes in quotes.
 void measure_text(text_group &g) noexcept {
     const auto *s = reinterpret_cast<const unsigned char *>(g.text);
     size_t len = 0;
     int64_t extra = 0;
-    bool well_formed = true;
+    uint32_t state = U_ACCEPT;
     for (;;) {
 #ifdef LYRX_JSON_SSE2
         const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
@@ -104,34 +145,27 @@ void measure_text(text_group &g) noexcept {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
             __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
                                            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-            if ((_mm_movemask_epi8(special) | _mm_movemask_epi8(v)) != 0) break;
+            if (_mm_movemask_epi8(special) != 0) break;
+            if (_mm_movemask_epi8(v) == 0) {
+                if (state != U_ACCEPT) state = U_REJECT;  // a sequence cut by ASCII
+            } else if (state != U_REJECT) {
+                for (size_t k = 0; k < 16; k++) state = utf8_step(state, s[len + k]);
+            }
         }
 #endif
-        // Byte by byte to the end of the block the vector test stopped in,
-        // and past a sequence that crosses it.
-        size_t block_end = len + 16;
-        while (len < block_end) {
+        // Byte by byte to the end of the block the vector test stopped in.
+        for (size_t block_end = len + 16; len < block_end; len++) {
             unsigned char c = s[len];
             if (c == '\0') goto measured;
-            if (c >= 0x80) {
-                // A NUL ends the text, so a sequence cut by it is not well-formed.
-                size_t k = well_formed ? utf8_sequence(s + len) : 0;
-                if (k == 0) {
-                    well_formed = false;
-                    k = 1;
-                }
-                len += k;
-                continue;
-            }
-            if (c == '"' || c == '\\' || c == '\b' || c == '\t' || c == '\n' || c == '\f' || c == '\r') extra += 1;
-            else if (c < 0x20) extra += 5;
-            len++;
+            extra += kEscapeExtra.v[c];
+            state = utf8_step(state, c);
         }
     }
 measured:
     int64_t size = static_cast<int64_t>(len) + 2 + extra;
     g.json_size = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
-    g.plain = extra == 0 && well_formed ? 1 : 0;
+    // A sequence cut by the NUL is not well-formed.
+    g.plain = extra == 0 && state == U_ACCEPT ? 1 : 0;
 }
 
 // Sorted lines visit their texts in no order the hardware can foresee; asking

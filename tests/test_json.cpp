@@ -319,6 +319,9 @@ TEST(Json, InvalidUtf8AnywhereGivesNull) {
     // Where the bytes end up: a line text, each tag, a warning.
     const std::vector<std::pair<const char *, std::string>> places = {
         {"line text", "[00:01]@"},
+        // Long non-ASCII texts, so that the bytes fall inside and across blocks of 16.
+        {"long line text", "[00:01]\u591c\u306b\u99c6\u3051\u308b@\u591c\u306b\u99c6\u3051\u308b\u3082\u3046"},
+        {"longer line text", "[00:01]\u591c\u306b\u99c6\u3051\u308b\u3082\u3046@\u591c\u306b\u99c6\u3051\u308b\u591c\u306b"},
         {"title", "[ti:@]\n[00:01]x"},
         {"artist", "[ar:@]\n[00:01]x"},
         {"album", "[al:@]\n[00:01]x"},
