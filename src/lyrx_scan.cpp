@@ -95,6 +95,22 @@ size_t skip_to_line_end(const unsigned char *p, size_t i, size_t n) noexcept {
     return i;
 }
 
+// Index of the first byte at or after i that is neither CR nor LF, or n: a
+// run of empty lines is passed over at once.
+size_t skip_line_ends(const unsigned char *p, size_t i, size_t n) noexcept {
+#ifdef LYRX_SCAN_SSE2
+    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
+    while (i + 16 <= n) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        if (ends != 0xFFFF) return i + static_cast<size_t>(__builtin_ctz(~ends));
+        i += 16;
+    }
+#endif
+    while (i < n && (p[i] == '\r' || p[i] == '\n')) i++;
+    return i;
+}
+
 struct scanner {
     const unsigned char *p;
     size_t n;
@@ -209,7 +225,7 @@ struct scanner {
             begin_group();
             return enter_tag();
         }
-        if (c == '\r' || c == '\n') i++;
+        if (c == '\r' || c == '\n') i = skip_line_ends(p, i + 1, n);
         else if (c == '\\') bare_text(i + 1, i + 2);  // the escaped byte goes with the skipped text
         else bare_text(i, i + 1);
         return ST_LINE_START;

@@ -61,6 +61,10 @@ TEST(Scan, LineEnds) {
          {}},
         {"CR ends the text; what follows is a new line", "[00:01]a\rb", {{1000, "a"}}, {bare(9)}},
         {"line ends only", "\n\r\n\r", {}, {}},
+        {"long runs of line ends",
+         std::string(37, '\n') + "[00:01]a" + std::string(20, '\r') + "\r\n" + std::string(17, '\n') + "x[00:02]b",
+         {{1000, "a"}},
+         {bare(84)}},
     });
 }
 
