@@ -76,21 +76,45 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
 // with vsnprintf costs a copy instead of a pass through stdio, which matters
 // for inputs that raise a warning per line. The text is cut at 511 bytes, as
 // vsnprintf into the 512-byte buffer would cut it; returns its length.
-static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
-    constexpr size_t kLimit = kErrorSize - 1;
+namespace {
+// A message being written into a buffer of kErrorSize bytes.
+struct bounded_text {
+    static constexpr size_t kLimit = kErrorSize - 1;
+    char *buf;
     size_t len = 0;
     bool cut = false;
-    auto put = [&](const char *s, size_t n) noexcept {
+
+    void put(const char *s, size_t n) noexcept {
         if (n > kLimit - len) {
             n = kLimit - len;
             cut = true;
         }
-        std::memcpy(buf + len, s, n);
+        // Most pieces are a few bytes: a call to memcpy would cost more.
+        if (n <= 16) {
+            for (size_t k = 0; k < n; k++) buf[len + k] = s[k];
+        } else {
+            std::memcpy(buf + len, s, n);
+        }
         len += n;
-    };
-    for (const char *f = fmt; *f && !cut;) {
-        const char *literal_end = f;
-        while (*literal_end && *literal_end != '%') literal_end++;
+    }
+    // Terminates the text; returns its length.
+    size_t finish() noexcept {
+        buf[len] = '\0';
+        if (cut) {
+            cut_at_char_boundary(buf, kLimit);
+            len = std::strlen(buf);
+        }
+        return len;
+    }
+};
+}  // namespace
+
+static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
+    bounded_text out{buf};
+    auto put = [&out](const char *s, size_t n) noexcept { out.put(s, n); };
+    for (const char *f = fmt; *f && !out.cut;) {
+        const char *literal_end = std::strchr(f, '%');
+        if (!literal_end) literal_end = f + std::strlen(f);
         put(f, static_cast<size_t>(literal_end - f));
         f = literal_end;
         if (*f == '\0') break;
@@ -119,12 +143,7 @@ static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
             f += 2;
         }
     }
-    buf[len] = '\0';
-    if (cut) {
-        cut_at_char_boundary(buf, kLimit);
-        len = std::strlen(buf);
-    }
-    return len;
+    return out.finish();
 }
 
 void set_error_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
@@ -134,29 +153,47 @@ void set_error_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): 
     va_end(ap);
 }
 
-void warn_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
-    char buf[kErrorSize];
-    va_list ap;
-    va_start(ap, fmt);
-    size_t len = format_bounded(buf, fmt, ap);
-    va_end(ap);
-    // A warning that cannot be stored is dropped: it never changes the status.
+// Room for one more warning of up to kErrorSize bytes, or null when memory
+// ran out: a warning that cannot be stored is dropped, it never changes the
+// status. Warnings are formatted in place, a block taken while the longest
+// text still fits.
+static char *warning_room() noexcept {
     warning_list &w = g_warnings;
-    if (!reserve_items(w.items, w.capacity, static_cast<int64_t>(w.count) + 1, 8)) return;
+    if (!reserve_items(w.items, w.capacity, static_cast<int64_t>(w.count) + 1, 8)) return nullptr;
     warning_block *b = w.blocks;
-    if (!b || b->size - b->used < len + 1) {
+    if (!b || b->size - b->used < kErrorSize) {
         constexpr size_t kFirst = 4096 - sizeof(warning_block), kMost = (size_t{1} << 20) - sizeof(warning_block);
         size_t size = b ? (b->size < kMost / 2 ? b->size * 2 : kMost) : kFirst;
-        if (size < len + 1) size = len + 1;
         b = static_cast<warning_block *>(mem_alloc(sizeof(warning_block) + size));
-        if (!b) return;
+        if (!b) return nullptr;
         *b = warning_block{w.blocks, size, 0};
         w.blocks = b;
     }
-    char *text = reinterpret_cast<char *>(b + 1) + b->used;
-    std::memcpy(text, buf, len + 1);
-    b->used += len + 1;
-    w.items[w.count++] = text;
+    return reinterpret_cast<char *>(b + 1) + b->used;
+}
+
+// Adds the text warning_room gave, of length len.
+static void keep_warning(char *text, size_t len) noexcept {
+    g_warnings.blocks->used += len + 1;
+    g_warnings.items[g_warnings.count++] = text;
+}
+
+void warn_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): printf-style, format-checked
+    char *text = warning_room();
+    if (!text) return;
+    va_list ap;
+    va_start(ap, fmt);
+    size_t len = format_bounded(text, fmt, ap);
+    va_end(ap);
+    keep_warning(text, len);
+}
+
+void warn_join(std::initializer_list<std::string_view> pieces) noexcept {
+    char *text = warning_room();
+    if (!text) return;
+    bounded_text out{text};
+    for (std::string_view piece : pieces) out.put(piece.data(), piece.size());
+    keep_warning(text, out.finish());
 }
 
 bool ascii_ieq(const char *a, const char *b) noexcept {

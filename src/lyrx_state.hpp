@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
+#include <string_view>
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -171,6 +173,9 @@ void str_vec_free(str_vec *v) noexcept;          // frees every string and the a
 #endif
 void set_error_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
 void warn_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
+// A warning of the pieces joined, cut as warn_fmt cuts: for the warnings an
+// input can raise on every line, without a pass over a format.
+void warn_join(std::initializer_list<std::string_view> pieces) noexcept;
 
 // Letters, digits and case are ASCII only, as in the "C" locale whatever
 // locale the host set: a byte of 0x80 or above is an ordinary byte.

@@ -70,7 +70,8 @@ bool time_tag_ms(const char *tag, int32_t *out) noexcept {
     const char *q = tag;
     // At most 9 digits are read here: a tenth leaves the decision to the general path.
     for (; ascii_is_digit(static_cast<unsigned char>(*q)) && q - tag < 10; q++) minutes = minutes * 10 + (*q - '0');
-    if (q == tag || *q != ':' || q - tag > 9) return time_tag_ms_general(tag, out);
+    if (q == tag) return false;  // no minutes: a header tag, or nothing
+    if (*q != ':' || q - tag > 9) return time_tag_ms_general(tag, out);
     const char *sec = ++q;
     for (; ascii_is_digit(static_cast<unsigned char>(*q)) && q - sec < 10; q++) seconds = seconds * 10 + (*q - '0');
     if (q - sec > 9) return time_tag_ms_general(tag, out);
@@ -90,7 +91,7 @@ bool time_tag_ms(const char *tag, int32_t *out) noexcept {
 int set_meta_field(char **slot, const char *name, const char *value) noexcept {
     if (!value) return -1;
     if (*slot) {
-        if (std::strcmp(*slot, value) != 0) warn_fmt("meta: conflicting %s ('%s' vs '%s')", name, *slot, value);
+        if (std::strcmp(*slot, value) != 0) warn_join({"meta: conflicting ", name, " ('", *slot, "' vs '", value, "')"});
         return 0;
     }
     *slot = copy_string(value);
@@ -105,7 +106,7 @@ struct interpreter {
     void offset_rule(const char *v) noexcept {
         if (offset_text) {
             if (std::strcmp(offset_text, v) != 0) {
-                warn_fmt("meta: conflicting offset ('%s' vs '%s')", offset_text, v);
+                warn_join({"meta: conflicting offset ('", offset_text, "' vs '", v, "')"});
                 return;
             }
         } else {
@@ -155,17 +156,19 @@ struct interpreter {
         size_t letters = 0;
         while (ascii_is_letter(static_cast<unsigned char>(t[letters]))) letters++;
         if (letters == 0 || t[letters] != ':') return true;
-        char key[64];
-        size_t k = letters < 63 ? letters : 63;
-        // cppcheck-suppress knownConditionTrueFalse ; false positive: k >= 1 here, letters > 0
-        for (size_t j = 0; j < k; j++) key[j] = static_cast<char>(t[j] | 0x20);  // ASCII letters only here
-        key[k] = '\0';
         const char *value = t + letters + 1;
-        if (std::strcmp(key, "ti") == 0) return set_meta_field(&g_ti, "ti", value) == 0;
-        if (std::strcmp(key, "ar") == 0) return set_meta_field(&g_ar, "ar", value) == 0;
-        if (std::strcmp(key, "al") == 0) return set_meta_field(&g_al, "al", value) == 0;
-        if (std::strcmp(key, "by") == 0) return set_meta_field(&g_by, "by", value) == 0;
-        if (std::strcmp(key, "offset") == 0) offset_rule(value);
+        // Keys compare without case; they are ASCII letters here.
+        auto lower = [t](size_t j) noexcept { return static_cast<char>(t[j] | 0x20); };
+        if (letters == 2) {
+            char a = lower(0), b = lower(1);
+            if (a == 't' && b == 'i') return set_meta_field(&g_ti, "ti", value) == 0;
+            if (a == 'a' && b == 'r') return set_meta_field(&g_ar, "ar", value) == 0;
+            if (a == 'a' && b == 'l') return set_meta_field(&g_al, "al", value) == 0;
+            if (a == 'b' && b == 'y') return set_meta_field(&g_by, "by", value) == 0;
+        } else if (letters == 6 && lower(0) == 'o' && lower(1) == 'f' && lower(2) == 'f' && lower(3) == 's' &&
+                   lower(4) == 'e' && lower(5) == 't') {
+            offset_rule(value);
+        }
         return true;
     }
 };
