@@ -279,14 +279,17 @@ void reuse_arrays(detached_state *old, const char *text, uint64_t length) noexce
         g_spare_block = spare_block{old->text_block, old->text_block_size};
         old->text_block = nullptr;
     }
-    // The scan reserves n / 16 + 16 groups; a line takes at least 2 bytes of input.
-    size_t groups = n / 16 + 16, lines = n / 2 + 16;
-    auto groups_cap = static_cast<size_t>(old->groups.capacity);
-    if (old->groups.items && groups_cap >= groups && groups_cap <= 4 * groups) {
+    // The scan reserves n / 16 + 16 groups and entries; the line array, two
+    // lines to an entry, is its entry array (see interpret_entries).
+    size_t estimate = n / 16 + 16;
+    auto fits = [estimate](int32_t capacity) noexcept {
+        return static_cast<size_t>(capacity) >= estimate && static_cast<size_t>(capacity) <= 4 * estimate;
+    };
+    if (old->groups.items && fits(old->groups.capacity)) {
         g_groups = group_vec{old->groups.items, 0, old->groups.capacity};
         old->groups = group_vec{};
     }
-    if (old->lines.items && static_cast<size_t>(old->lines.capacity) <= lines) {
+    if (old->lines.items && fits(old->lines.capacity / 2)) {
         g_lines = line_vec{old->lines.items, 0, old->lines.capacity};
         old->lines = line_vec{};
     }

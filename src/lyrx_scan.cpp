@@ -316,8 +316,19 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
     // many tags and groups saves the regrowth of both on every ordinary input.
     // Failing here is failing the scan, as any later growth would.
     int64_t estimate = static_cast<int64_t>(n / 16 + 16 < INT32_MAX ? n / 16 + 16 : INT32_MAX);
+    // The lines of a parse are written over its entries (see
+    // interpret_entries): a line array handed over from the previous result
+    // is this scan's entry array.
+    if (g_lines.items) {
+        sc.entries = reinterpret_cast<tag_entry *>(g_lines.items);
+        sc.entry_cap = g_lines.capacity / 2;
+        g_lines = line_vec{};
+    }
+    bool fresh_entries = sc.entries == nullptr;
     sc.ok = reserve_items(sc.entries, sc.entry_cap, estimate, 32) &&
             reserve_items(g_groups.items, g_groups.capacity, estimate, 32);
+    if (sc.ok && fresh_entries)
+        mem_advise_sequential_fill(sc.entries, sizeof(tag_entry) * static_cast<size_t>(sc.entry_cap));
     scan_state state = ST_LINE_START;
 
     while (sc.ok) {
@@ -351,7 +362,7 @@ int32_t state_machine(const char *bytes, uint64_t length) noexcept {
     // Defined bytes after the last text, for the 16-byte reads of the JSON writer.
     std::memset(block + sc.w, 0, kBlockSlack);
     // Entries past the last finished group belong to a dropped one.
-    return interpret_entries(sc.entries, sc.group_first);
+    return interpret_entries(sc.entries, sc.group_first, sc.entry_cap);
 }
 
 }  // namespace lyrx

@@ -215,8 +215,9 @@ void release_detached(detached_state *d) noexcept;
 
 // The parser: scan, then interpretation. Expects a cleared state.
 int32_t state_machine(const char *bytes, uint64_t length) noexcept;
-// Takes ownership of the entry list (its tags live in g_text_block).
-int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept;
+// Takes ownership of the entry array of `capacity` entries, of which `count`
+// are read (their tags live in g_text_block); it becomes the line array.
+int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) noexcept;
 
 // The text of line i (a valid index).
 inline const char *line_text(int32_t i) noexcept { return g_groups.items[g_lines.items[i].group].text; }

@@ -148,7 +148,7 @@ struct interpreter {
         }
         int32_t start_ms = e.start_ms;
         if (!e.tag || time_tag_ms(e.tag, &start_ms)) {
-            // Room for every entry was reserved up front.
+            // Line k lies over entries read already (see interpret_entries).
             g_lines.items[g_lines.count++] = lyric_line{start_ms, e.group};
             return true;
         }
@@ -252,28 +252,31 @@ size_t descents() noexcept {
 
 }  // namespace
 
-int32_t interpret_entries(tag_entry *entries, int32_t count) noexcept {
+int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) noexcept {
+    // Each entry makes at most one line, of half its size: the lines are
+    // written over the entries already read, and the second half of the
+    // array is the sort's second array. No memory is taken for either.
+    static_assert(sizeof(tag_entry) == 2 * sizeof(lyric_line) && alignof(tag_entry) >= alignof(lyric_line));
+    int64_t slots = 2 * static_cast<int64_t>(capacity);
+    g_lines = line_vec{reinterpret_cast<lyric_line *>(entries), 0, static_cast<int32_t>(slots < INT32_MAX ? slots : INT32_MAX)};
     interpreter in;
-    // Each entry makes at most one line.
-    bool ok = count == 0 || reserve_items(g_lines.items, g_lines.capacity, count, 32);
-    for (int32_t i = 0; ok && i < count; i++) ok = in.interpret(entries[i]);
+    bool ok = true;
+    for (int32_t i = 0; ok && i < count; i++) {
+        tag_entry e;
+        std::memcpy(&e, &entries[i], sizeof e);  // read before a line may be written over it
+        ok = in.interpret(e);
+    }
     mem_free(in.offset_text);
     if (!ok) {
-        mem_free(entries);
         set_error_fmt("out of memory");
         return LYRX_ERR_OOM;
     }
 
     if (g_lines.count > 0) {
         if (g_has_offset) apply_offset_saturating();
-        // The entries are read: their array, larger than the lines, is the
-        // sort's second array, already in memory.
-        static_assert(sizeof(tag_entry) >= sizeof(lyric_line) && alignof(tag_entry) >= alignof(lyric_line));
-        if (size_t k = descents(); k > 0) sort_lines(k, reinterpret_cast<lyric_line *>(entries));
-        mem_free(entries);
+        if (size_t k = descents(); k > 0) sort_lines(k, g_lines.items + g_lines.count);
         return LYRX_OK;
     }
-    mem_free(entries);
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
         set_error_fmt("LRC has metadata but no lyric lines");
         return LYRX_ERR_EMPTY;
