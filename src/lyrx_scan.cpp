@@ -53,9 +53,10 @@ inline unsigned match4(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) no
 // `angle` when a "<" may be among them (the enhanced-LRC test looks only at
 // texts where one may be). With SSE2 it stores 16 bytes at a time, the ones
 // past the stop byte being overwritten later or lying in the slack: w stays
-// behind i, since every group's "[" is read and not written.
-size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w, unsigned char stop,
-                bool &angle) noexcept {
+// behind i, since every group's "[" is read and not written. Inlined into
+// each handler: a call per run costs more than a short run.
+[[gnu::always_inline]] inline size_t copy_run(const unsigned char *p, size_t i, size_t n, char *out, size_t &w,
+                                              unsigned char stop, bool &angle) noexcept {
 #ifdef LYRX_SCAN_SSE2
     const __m128i backslash = _mm_set1_epi8('\\'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     const __m128i bracket = _mm_set1_epi8(stop == STOP_IN_TAG ? ']' : '[');
