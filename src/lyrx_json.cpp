@@ -409,6 +409,7 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
     json_text out;
     out.cap = static_cast<size_t>(size);
     out.buf = static_cast<char *>(mem_alloc(out.cap + 1));
+    mem_advise_sequential_fill(out.buf, out.cap);
     auto *scratch = static_cast<yyjson_val *>(mem_alloc(kScratchValues * sizeof(yyjson_val)));
     if (out.buf && scratch) {
         put_head(out, scratch);
