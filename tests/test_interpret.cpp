@@ -315,6 +315,9 @@ TEST(Interpret, SortOrder) {
         {"saturated starts keep input order",
          "[35791:30]a\n[35791:23.647]b\n[99999:00]c",
          {{kMax, "a"}, {kMax, "b"}, {kMax, "c"}}},
+        {"repeats tied with other lines",
+         "[00:01][00:05]a\n[00:02]b\n[00:05]c\n[00:03][00:05][00:01]d\n[00:05]e",
+         {{1000, "a"}, {1000, "d"}, {2000, "b"}, {3000, "d"}, {5000, "a"}, {5000, "c"}, {5000, "d"}, {5000, "e"}}},
         {"forty lines in reverse", reversed, reversed_sorted},
         {"fifty alternating ties", ties, ties_sorted},
     };
