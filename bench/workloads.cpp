@@ -205,6 +205,15 @@ const Family kPathological[] = {
     {"plain_text", plain_text},
     {"headers", [](std::size_t n) { return headers(n, n); }},
     {"huge_values", huge_values},
+    // "[0" over and over: every "[" may begin a time tag and none does, the
+    // slowest window for lyrx_detect.
+    {"almost_tags",
+     [](std::size_t n) {
+         std::string s;
+         s.reserve(n);
+         while (s.size() + 2 <= n) s += "[0";
+         return s;
+     }},
 };
 
 }  // namespace

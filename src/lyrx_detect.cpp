@@ -84,13 +84,17 @@ bool tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) 
 // window full of them is passed 16 bytes at a time.
 unsigned tag_starts(const unsigned char *p) noexcept {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i open = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
+    auto opens = static_cast<unsigned>(_mm_movemask_epi8(open));
+    if (opens == 0) return 0;
     __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+    // A "[" followed by another is no start: a run of them costs no more.
+    if ((opens & ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, _mm_set1_epi8('['))))) == 0) return 0;
     __m128i digit_value = _mm_sub_epi8(w, _mm_set1_epi8('0'));
     __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value);
     __m128i lower = _mm_or_si128(w, _mm_set1_epi8(0x20));
     __m128i letter = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('t')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('a'))),
                                   _mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('b')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('o'))));
-    __m128i open = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, _mm_or_si128(digit, letter))));
 }
 #endif
