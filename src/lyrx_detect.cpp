@@ -3,6 +3,7 @@
 // leaves the result state alone.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -79,34 +80,170 @@ bool tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) 
 }
 
 #ifdef LYRX_DETECT_SSE2
-// Bit k set when p[k] is "[" and p[k + 1] could begin a tag: a digit, or the
-// first letter of a key in either case. Other "[" cannot start one, so a
-// window full of them is passed 16 bytes at a time.
-unsigned tag_starts(const unsigned char *p) noexcept {
+// The window is read 64 bytes at a time into one bit per byte and class, and
+// both tag shapes are matched on those bits for all positions at once: a
+// window dense with "[" that almost begins a tag costs no more than any other.
+// A run of digits (or of bytes other than "]", CR and LF) that begins at a
+// marked position is followed to its end by one addition: the carry runs
+// through the run and stops on the byte after it. Shifts and additions carry
+// into the next 64 bytes.
+struct byte_classes {
+    uint64_t open, close, stop, colon, dot, digit;
+    uint64_t t, i, a, r, l, b, y, o, f, s, e;  // letters, either case
+};
+
+uint64_t mask16(__m128i m, unsigned k) noexcept {
+    return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+}
+
+byte_classes classify(const unsigned char *p, bool letters) noexcept {
+    byte_classes c{};
+    for (unsigned k = 0; k < 4; k++) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+        auto is = [v](char ch) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(ch)); };
+        __m128i close = is(']');
+        c.open |= mask16(is('['), k);
+        c.close |= mask16(close, k);
+        c.stop |= mask16(_mm_or_si128(close, _mm_or_si128(is('\r'), is('\n'))), k);
+        c.colon |= mask16(is(':'), k);
+        c.dot |= mask16(is('.'), k);
+        __m128i digit_value = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+        c.digit |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value), k);
+        if (!letters) continue;
+        __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
+        auto letter = [lower, k](char ch) noexcept { return mask16(_mm_cmpeq_epi8(lower, _mm_set1_epi8(ch)), k); };
+        c.t |= letter('t');
+        c.i |= letter('i');
+        c.a |= letter('a');
+        c.r |= letter('r');
+        c.l |= letter('l');
+        c.b |= letter('b');
+        c.y |= letter('y');
+        c.o |= letter('o');
+        c.f |= letter('f');
+        c.s |= letter('s');
+        c.e |= letter('e');
+    }
+    return c;
+}
+
+// The "[" among p[0..16) that could begin a tag: before a digit (a time
+// tag's), or before the first letter of a key in either case (a key's).
+struct tag_start_bits {
+    unsigned time, key;
+};
+tag_start_bits tag_starts(const unsigned char *p) noexcept {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
     __m128i open = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
     auto opens = static_cast<unsigned>(_mm_movemask_epi8(open));
-    if (opens == 0) return 0;
+    if (opens == 0) return {0, 0};
     __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
     // A "[" followed by another is no start: a run of them costs no more.
-    if ((opens & ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, _mm_set1_epi8('['))))) == 0) return 0;
+    if ((opens & ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, _mm_set1_epi8('['))))) == 0) return {0, 0};
     __m128i digit_value = _mm_sub_epi8(w, _mm_set1_epi8('0'));
     __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value);
     __m128i lower = _mm_or_si128(w, _mm_set1_epi8(0x20));
     __m128i letter = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('t')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('a'))),
                                   _mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('b')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('o'))));
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, _mm_or_si128(digit, letter))));
+    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, digit))),
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, letter)))};
+}
+
+// Bits moved k places up, the top k of the previous 64 coming in below.
+uint64_t up(uint64_t now, uint64_t before, unsigned k) noexcept { return now << k | before >> (64 - k); }
+
+// The ends of the runs of `run` that hold a bit of `starts` (a subset of
+// run): the position after each. `carry` links the 64-byte pieces.
+uint64_t run_ends(uint64_t starts, uint64_t run, bool &carry) noexcept {
+    uint64_t sum = starts + run;
+    bool out = sum < run;
+    uint64_t with_carry = sum + (carry ? 1 : 0);
+    out = out || with_carry < sum;
+    carry = out;
+    return with_carry & ~run;
+}
+
+// Whether the window holds a tag, read as tag_at reads it at every "[". A
+// piece of 64 bytes where no "[" may begin a tag, and into which none of
+// the piece before runs, is passed over after the quick test of tag_starts.
+bool window_has_tag(const unsigned char *p, size_t n) noexcept {
+    byte_classes before{};
+    uint64_t colon_after_digits_before = 0, dot_after_digits_before = 0;
+    bool carry_minutes = false, carry_seconds = false, carry_fraction = false, carry_value = false;
+    bool pending = false;      // the piece before leaves a run or a tag's start to this one
+    bool key_pending = false;  // the piece before has a key's "[" in its last 8 bytes
+    for (size_t at = 0; at < n; at += 64) {
+        // The quick test reads one byte past the piece: the last piece is copied.
+        unsigned char last[80] = {};
+        const unsigned char *q = p + at;
+        uint64_t valid = ~uint64_t{0};
+        if (n - at <= 64) {
+            std::memcpy(last, q, n - at);
+            q = last;
+            if (n - at < 64) valid = (uint64_t{1} << (n - at)) - 1;
+        }
+        uint64_t time_starts = 0, key_starts = 0;
+        for (unsigned k = 0; k < 4; k++) {
+            tag_start_bits bits = tag_starts(q + 16 * k);
+            time_starts |= static_cast<uint64_t>(bits.time) << (16 * k);
+            key_starts |= static_cast<uint64_t>(bits.key) << (16 * k);
+        }
+        uint64_t starts = (time_starts | key_starts) & valid;
+        if (starts == 0 && !pending) {
+            before = byte_classes{};
+            colon_after_digits_before = dot_after_digits_before = 0;
+            key_pending = false;
+            continue;
+        }
+        // The letters are wanted where a key may begin here or just before.
+        bool letters = (key_starts & valid) != 0 || key_pending;
+        key_pending = (key_starts & valid) >> 56 != 0;
+        byte_classes c = classify(q, letters);
+        // "[" digits ":" digits, then "]" or "." digits (maybe none) "]".
+        uint64_t minutes = up(c.open, before.open, 1) & c.digit;
+        uint64_t colon_after_digits = run_ends(minutes, c.digit, carry_minutes) & c.colon;
+        uint64_t seconds = up(colon_after_digits, colon_after_digits_before, 1) & c.digit;
+        uint64_t after_seconds = run_ends(seconds, c.digit, carry_seconds);
+        if (after_seconds & c.close) return true;
+        uint64_t dot_after_digits = after_seconds & c.dot;
+        uint64_t fraction = up(dot_after_digits, dot_after_digits_before, 1);
+        uint64_t after_fraction = run_ends(fraction & c.digit, c.digit, carry_fraction) | (fraction & ~c.digit);
+        if (after_fraction & c.close) return true;
+        // "[" key ":" and the first "]", CR or LF after it a "]".
+        auto u = [](uint64_t now, uint64_t was, unsigned k) noexcept { return up(now, was, k); };
+        uint64_t short_key = u(c.open, before.open, 4) & u(c.colon, before.colon, 1) &
+                             ((u(c.t, before.t, 3) & u(c.i, before.i, 2)) |
+                              (u(c.a, before.a, 3) & (u(c.r, before.r, 2) | u(c.l, before.l, 2))) |
+                              (u(c.b, before.b, 3) & u(c.y, before.y, 2)));
+        uint64_t offset_key = u(c.open, before.open, 8) & u(c.o, before.o, 7) & u(c.f, before.f, 6) &
+                              u(c.f, before.f, 5) & u(c.s, before.s, 4) & u(c.e, before.e, 3) &
+                              u(c.t, before.t, 2) & u(c.colon, before.colon, 1);
+        uint64_t values = (short_key | offset_key) & valid;
+        uint64_t value_run = ~c.stop & valid;
+        uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
+        if (value_ends & c.close) return true;
+        before = c;
+        colon_after_digits_before = colon_after_digits;
+        dot_after_digits_before = dot_after_digits;
+        // A key's "[" lies at most 8 bytes before its value.
+        pending = carry_minutes || carry_seconds || carry_fraction || carry_value || (starts >> 56) != 0 ||
+                  ((colon_after_digits | dot_after_digits) >> 63) != 0;
+    }
+    return false;
 }
 #endif
 
 }  // namespace
-}  // namespace lyrx
 
-using namespace lyrx;
+bool window_has_tag_bytewise(const unsigned char *p, size_t n) noexcept {
+    value_end_finder ends;
+    for (size_t i = 0; i + 3 <= n; i++) {
+        if (p[i] == '[' && tag_at(p, n, i, ends)) return true;
+    }
+    return false;
+}
 
-extern "C" {
-
-LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
+int32_t detect_with(bool (*window_test)(const unsigned char *, size_t), const char *data, uint64_t length) noexcept {
     if (!data || length <= 2) return 0;
     const auto *p = reinterpret_cast<const unsigned char *>(data);
     if (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
@@ -115,20 +252,21 @@ LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
         if (length <= 2) return 0;
     }
     size_t n = length < kDetectWindow ? static_cast<size_t>(length) : kDetectWindow;
-    value_end_finder ends;
-    size_t i = 0;
+    return window_test(p, n) ? 1 : 0;
+}
+
+}  // namespace lyrx
+
+using namespace lyrx;
+
+extern "C" {
+
+LYRX_API int32_t lyrx_detect(const char *data, uint64_t length) noexcept {
 #ifdef LYRX_DETECT_SSE2
-    for (; i + 17 <= n; i += 16) {
-        for (unsigned m = tag_starts(p + i); m != 0; m &= m - 1) {
-            size_t at = i + static_cast<size_t>(__builtin_ctz(m));
-            if (at + 3 <= n && tag_at(p, n, at, ends)) return 1;
-        }
-    }
+    return detect_with(window_has_tag, data, length);
+#else
+    return detect_with(window_has_tag_bytewise, data, length);
 #endif
-    for (; i + 3 <= n; i++) {
-        if (p[i] == '[' && tag_at(p, n, i, ends)) return 1;
-    }
-    return 0;
 }
 
 }  // extern "C"

@@ -229,6 +229,12 @@ inline int32_t line_end_ms(int32_t i) noexcept {
     return start > INT32_MAX - 3000 ? INT32_MAX : start + 3000;
 }
 
+// lyrx_detect with the given test of the window (the BOM skipped, at most
+// 8192 bytes); window_has_tag_bytewise reads it a byte at a time, the way the
+// vector test must answer, for targets without SSE2 and for the tests.
+int32_t detect_with(bool (*window_test)(const unsigned char *, size_t), const char *data, uint64_t length) noexcept;
+bool window_has_tag_bytewise(const unsigned char *p, size_t n) noexcept;
+
 // Strict "digits[.digits]" reader; 1 and *out on success, else 0.
 int parse_decimal(const char *s, uint64_t n, double *out) noexcept;
 

@@ -32,9 +32,13 @@ constexpr size_t kWindow = 8192;
 
 // Calls lyrx_detect on a heap copy of exactly data.size() bytes, so that
 // AddressSanitizer catches a read past the given length.
+// Also checks that the byte-at-a-time reading of the window agrees.
 int32_t detect_exact(const std::string &data) {
     std::vector<char> buf(data.begin(), data.end());
-    return lyrx_detect(buf.empty() ? nullptr : buf.data(), buf.size());
+    const char *p = buf.empty() ? nullptr : buf.data();
+    const int32_t answer = lyrx_detect(p, buf.size());
+    EXPECT_EQ(lyrx::detect_with(lyrx::window_has_tag_bytewise, p, buf.size()), answer) << lyrx_test::quote(data.c_str());
+    return answer;
 }
 
 struct detect_case {
@@ -130,6 +134,14 @@ const std::vector<detect_case> &cases() {
         {"no bracket", "00:01.00 lyrics", 0},
         {"NUL bytes are ordinary", with_nul("\0\0[0:0]", 7), 1},
         {"NUL inside a tag", with_nul("[0\0:0]", 6), 0},
+        // Runs longer than the 64 bytes the window is read in at a time.
+        {"long minutes", "[" + std::string(150, '1') + ":2]", 1},
+        {"long seconds", "[1:" + std::string(150, '5') + "]", 1},
+        {"long fraction", "[1:2." + std::string(150, '0') + "]", 1},
+        {"long fraction not closed", "[1:2." + std::string(150, '0') + "x]", 0},
+        {"long value", "[ti:" + std::string(150, 'x') + "]", 1},
+        {"long value cut by a line feed", "[offset:" + std::string(150, 'x') + "\n]", 0},
+        {"many near tags", std::string(100, 'x') + [] { std::string t; for (int k = 0; k < 200; k++) t += "[0[t[ti[1:[1:2.x"; return t; }(), 0},
         // UTF-16 text never matches: a zero byte sits next to every ASCII one.
         {"UTF-16LE with mark", "\xFF\xFE" + utf16_ascii("[ti:a]\n[00:01.00]x", false), 0},
         {"UTF-16BE with mark", "\xFE\xFF" + utf16_ascii("[ti:a]\n[00:01.00]x", true), 0},
