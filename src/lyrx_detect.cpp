@@ -82,71 +82,71 @@ bool tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) 
 #ifdef LYRX_DETECT_SSE2
 // The window is read 64 bytes at a time into one bit per byte and class, and
 // both tag shapes are matched on those bits for all positions at once: a
-// window dense with "[" that almost begins a tag costs no more than any other.
-// A run of digits (or of bytes other than "]", CR and LF) that begins at a
-// marked position is followed to its end by one addition: the carry runs
+// window dense with "[" that almost begins a tag costs little more than any
+// other. A run of digits (or of bytes other than "]", CR and LF) that begins
+// at a marked position is followed to its end by one addition: the carry runs
 // through the run and stops on the byte after it. Shifts and additions carry
 // into the next 64 bytes.
-struct byte_classes {
+struct piece_classes {
     uint64_t open, close, stop, colon, dot, digit;
-    uint64_t t, i, a, r, l, b, y, o, f, s, e;  // letters, either case
+    uint64_t short_key, offset_key;  // where "[ti:", "[ar:", "[al:", "[by:" and "[offset:" begin, any case
 };
 
-uint64_t mask16(__m128i m, unsigned k) noexcept {
+uint64_t mask16(__m128i m, size_t k) noexcept {
     return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
 }
 
-byte_classes classify(const unsigned char *p, bool letters) noexcept {
-    byte_classes c{};
-    for (unsigned k = 0; k < 4; k++) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
-        auto is = [v](char ch) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(ch)); };
-        __m128i close = is(']');
-        c.open |= mask16(is('['), k);
+__m128i load(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+__m128i lower_at(const unsigned char *p) noexcept { return _mm_or_si128(load(p), _mm_set1_epi8(0x20)); }
+__m128i is(__m128i v, char ch) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(ch)); }
+
+// The classes of p[0..64); reads p[0..72).
+piece_classes classify(const unsigned char *p) noexcept {
+    piece_classes c{};
+    for (size_t k = 0; k < 4; k++) {
+        const unsigned char *q = p + 16 * k;
+        __m128i v = load(q);
+        __m128i open = is(v, '['), close = is(v, ']');
+        c.open |= mask16(open, k);
         c.close |= mask16(close, k);
-        c.stop |= mask16(_mm_or_si128(close, _mm_or_si128(is('\r'), is('\n'))), k);
-        c.colon |= mask16(is(':'), k);
-        c.dot |= mask16(is('.'), k);
+        c.stop |= mask16(_mm_or_si128(close, _mm_or_si128(is(v, '\r'), is(v, '\n'))), k);
+        c.colon |= mask16(is(v, ':'), k);
+        c.dot |= mask16(is(v, '.'), k);
         __m128i digit_value = _mm_sub_epi8(v, _mm_set1_epi8('0'));
         c.digit |= mask16(_mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value), k);
-        if (!letters) continue;
-        __m128i lower = _mm_or_si128(v, _mm_set1_epi8(0x20));
-        auto letter = [lower, k](char ch) noexcept { return mask16(_mm_cmpeq_epi8(lower, _mm_set1_epi8(ch)), k); };
-        c.t |= letter('t');
-        c.i |= letter('i');
-        c.a |= letter('a');
-        c.r |= letter('r');
-        c.l |= letter('l');
-        c.b |= letter('b');
-        c.y |= letter('y');
-        c.o |= letter('o');
-        c.f |= letter('f');
-        c.s |= letter('s');
-        c.e |= letter('e');
+        if (_mm_movemask_epi8(open) == 0) continue;
+        // Keys, compared at every "[" with the bytes after it.
+        __m128i first = lower_at(q + 1), second = lower_at(q + 2);
+        __m128i pair = _mm_or_si128(
+            _mm_or_si128(_mm_and_si128(is(first, 't'), is(second, 'i')),
+                         _mm_and_si128(is(first, 'a'), _mm_or_si128(is(second, 'r'), is(second, 'l')))),
+            _mm_and_si128(is(first, 'b'), is(second, 'y')));
+        c.short_key |= mask16(_mm_and_si128(_mm_and_si128(open, pair), is(load(q + 3), ':')), k);
+        __m128i offset = _mm_and_si128(open, is(first, 'o'));
+        if (_mm_movemask_epi8(offset) == 0) continue;
+        offset = _mm_and_si128(offset, _mm_and_si128(is(second, 'f'), is(lower_at(q + 3), 'f')));
+        offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q + 4), 's'), is(lower_at(q + 5), 'e')));
+        offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q + 6), 't'), is(load(q + 7), ':')));
+        c.offset_key |= mask16(offset, k);
     }
     return c;
 }
 
-// The "[" among p[0..16) that could begin a tag: before a digit (a time
-// tag's), or before the first letter of a key in either case (a key's).
-struct tag_start_bits {
-    unsigned time, key;
-};
-tag_start_bits tag_starts(const unsigned char *p) noexcept {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i open = _mm_cmpeq_epi8(v, _mm_set1_epi8('['));
+// The "[" among p[0..16) that could begin a tag: before a digit, or before
+// the first letter of a key in either case. Reads p[0..17).
+unsigned tag_starts(const unsigned char *p) noexcept {
+    __m128i v = load(p);
+    __m128i open = is(v, '[');
     auto opens = static_cast<unsigned>(_mm_movemask_epi8(open));
-    if (opens == 0) return {0, 0};
-    __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 1));
+    if (opens == 0) return 0;
+    __m128i w = load(p + 1);
     // A "[" followed by another is no start: a run of them costs no more.
-    if ((opens & ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(w, _mm_set1_epi8('['))))) == 0) return {0, 0};
+    if ((opens & ~static_cast<unsigned>(_mm_movemask_epi8(is(w, '[')))) == 0) return 0;
     __m128i digit_value = _mm_sub_epi8(w, _mm_set1_epi8('0'));
     __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(digit_value, _mm_set1_epi8(9)), digit_value);
     __m128i lower = _mm_or_si128(w, _mm_set1_epi8(0x20));
-    __m128i letter = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('t')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('a'))),
-                                  _mm_or_si128(_mm_cmpeq_epi8(lower, _mm_set1_epi8('b')), _mm_cmpeq_epi8(lower, _mm_set1_epi8('o'))));
-    return {static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, digit))),
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, letter)))};
+    __m128i letter = _mm_or_si128(_mm_or_si128(is(lower, 't'), is(lower, 'a')), _mm_or_si128(is(lower, 'b'), is(lower, 'o')));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(open, _mm_or_si128(digit, letter))));
 }
 
 // Bits moved k places up, the top k of the previous 64 coming in below.
@@ -163,71 +163,59 @@ uint64_t run_ends(uint64_t starts, uint64_t run, bool &carry) noexcept {
     return with_carry & ~run;
 }
 
-// Whether the window holds a tag, read as tag_at reads it at every "[". A
-// piece of 64 bytes where no "[" may begin a tag, and into which none of
-// the piece before runs, is passed over after the quick test of tag_starts.
+// Whether the window holds a tag, read as tag_at reads it at every "[".
+// Where "[" are few, a piece of 64 bytes where none may begin a tag, and into
+// which none of the piece before runs, is passed over after the quick test
+// of tag_starts; after a piece with many, the next is read in full at once.
 bool window_has_tag(const unsigned char *p, size_t n) noexcept {
-    byte_classes before{};
+    piece_classes before{};
     uint64_t colon_after_digits_before = 0, dot_after_digits_before = 0;
     bool carry_minutes = false, carry_seconds = false, carry_fraction = false, carry_value = false;
-    bool pending = false;      // the piece before leaves a run or a tag's start to this one
-    bool key_pending = false;  // the piece before has a key's "[" in its last 8 bytes
+    bool pending = false;  // the piece before leaves a run or a tag's start to this one
+    bool dense = false;    // the piece before had many "["
     for (size_t at = 0; at < n; at += 64) {
-        // The quick test reads one byte past the piece: the last piece is copied.
+        // Reads go up to 8 bytes past the piece: the last pieces are copied.
         unsigned char last[80] = {};
         const unsigned char *q = p + at;
         uint64_t valid = ~uint64_t{0};
-        if (n - at <= 64) {
+        if (n - at < 72) {
             std::memcpy(last, q, n - at);
             q = last;
             if (n - at < 64) valid = (uint64_t{1} << (n - at)) - 1;
         }
-        uint64_t time_starts = 0, key_starts = 0;
-        for (unsigned k = 0; k < 4; k++) {
-            tag_start_bits bits = tag_starts(q + 16 * k);
-            time_starts |= static_cast<uint64_t>(bits.time) << (16 * k);
-            key_starts |= static_cast<uint64_t>(bits.key) << (16 * k);
+        if (!pending && !dense) {
+            uint64_t starts = 0;
+            for (size_t k = 0; k < 4; k++) starts |= static_cast<uint64_t>(tag_starts(q + 16 * k)) << (16 * k);
+            if ((starts & valid) == 0) {
+                before = piece_classes{};
+                colon_after_digits_before = dot_after_digits_before = 0;
+                continue;
+            }
         }
-        uint64_t starts = (time_starts | key_starts) & valid;
-        if (starts == 0 && !pending) {
-            before = byte_classes{};
-            colon_after_digits_before = dot_after_digits_before = 0;
-            key_pending = false;
-            continue;
-        }
-        // The letters are wanted where a key may begin here or just before.
-        bool letters = (key_starts & valid) != 0 || key_pending;
-        key_pending = (key_starts & valid) >> 56 != 0;
-        byte_classes c = classify(q, letters);
+        piece_classes c = classify(q);
+        c.open &= valid;
         // "[" digits ":" digits, then "]" or "." digits (maybe none) "]".
         uint64_t minutes = up(c.open, before.open, 1) & c.digit;
         uint64_t colon_after_digits = run_ends(minutes, c.digit, carry_minutes) & c.colon;
         uint64_t seconds = up(colon_after_digits, colon_after_digits_before, 1) & c.digit;
         uint64_t after_seconds = run_ends(seconds, c.digit, carry_seconds);
-        if (after_seconds & c.close) return true;
+        if (after_seconds & c.close & valid) return true;
         uint64_t dot_after_digits = after_seconds & c.dot;
         uint64_t fraction = up(dot_after_digits, dot_after_digits_before, 1);
         uint64_t after_fraction = run_ends(fraction & c.digit, c.digit, carry_fraction) | (fraction & ~c.digit);
-        if (after_fraction & c.close) return true;
+        if (after_fraction & c.close & valid) return true;
         // "[" key ":" and the first "]", CR or LF after it a "]".
-        auto u = [](uint64_t now, uint64_t was, unsigned k) noexcept { return up(now, was, k); };
-        uint64_t short_key = u(c.open, before.open, 4) & u(c.colon, before.colon, 1) &
-                             ((u(c.t, before.t, 3) & u(c.i, before.i, 2)) |
-                              (u(c.a, before.a, 3) & (u(c.r, before.r, 2) | u(c.l, before.l, 2))) |
-                              (u(c.b, before.b, 3) & u(c.y, before.y, 2)));
-        uint64_t offset_key = u(c.open, before.open, 8) & u(c.o, before.o, 7) & u(c.f, before.f, 6) &
-                              u(c.f, before.f, 5) & u(c.s, before.s, 4) & u(c.e, before.e, 3) &
-                              u(c.t, before.t, 2) & u(c.colon, before.colon, 1);
-        uint64_t values = (short_key | offset_key) & valid;
+        uint64_t values = (up(c.short_key, before.short_key, 4) | up(c.offset_key, before.offset_key, 8)) & valid;
         uint64_t value_run = ~c.stop & valid;
         uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
-        if (value_ends & c.close) return true;
+        if (value_ends & c.close & valid) return true;
         before = c;
         colon_after_digits_before = colon_after_digits;
         dot_after_digits_before = dot_after_digits;
         // A key's "[" lies at most 8 bytes before its value.
-        pending = carry_minutes || carry_seconds || carry_fraction || carry_value || (starts >> 56) != 0 ||
+        pending = carry_minutes || carry_seconds || carry_fraction || carry_value || (c.open >> 56) != 0 ||
                   ((colon_after_digits | dot_after_digits) >> 63) != 0;
+        dense = __builtin_popcountll(c.open) >= 8;
     }
     return false;
 }
