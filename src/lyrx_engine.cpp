@@ -72,12 +72,10 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
     if (need > 1 && static_cast<size_t>(continuation) + 1 < need) buf[lead - 1] = '\0';
 }
 
-// The library's messages use only %s and %zu. Formatting them here rather than
-// with vsnprintf costs a copy instead of a pass through stdio, which matters
-// for inputs that raise a warning per line. The text is cut at 511 bytes, as
-// vsnprintf into the 512-byte buffer would cut it; returns its length.
 namespace {
-// A message being written into a buffer of kErrorSize bytes.
+// A message being written into a buffer of kErrorSize bytes, cut at 511
+// bytes as vsnprintf into it would cut it, then moved back to a character's
+// first byte.
 struct bounded_text {
     static constexpr size_t kLimit = kErrorSize - 1;
     char *buf;
@@ -109,6 +107,9 @@ struct bounded_text {
 };
 }  // namespace
 
+// The library's messages use only %s and %zu. Formatting them here rather than
+// with vsnprintf costs a copy instead of a pass through stdio, which matters
+// for inputs that raise a warning per line. Returns the text's length.
 static size_t format_bounded(char *buf, const char *fmt, va_list ap) noexcept {
     bounded_text out{buf};
     auto put = [&out](const char *s, size_t n) noexcept { out.put(s, n); };
