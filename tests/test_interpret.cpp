@@ -3,7 +3,9 @@
 // the status decision. One table per behaviour.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -306,6 +308,21 @@ TEST(Interpret, SortOrder) {
     }
     for (int i = 1; i < 50; i += 2) ties_sorted.emplace_back(1000, "t" + std::to_string(i));
     for (int i = 0; i < 50; i += 2) ties_sorted.emplace_back(2000, "t" + std::to_string(i));
+    // More lines than the cache holds at once, over a wide range of times with
+    // ties: a sort in stages for long results.
+    std::string many;
+    std::vector<Line> many_sorted;
+    uint32_t seed = 12345;
+    for (int i = 0; i < 70000; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        const int ms = static_cast<int>(seed >> 8) % 6000000 / 10 * 10;
+        char tag[24];
+        std::snprintf(tag, sizeof tag, "[%02d:%02d.%02d]", ms / 60000, ms / 1000 % 60, ms / 10 % 100);
+        many += tag + std::to_string(i % 7) + "\n";
+        many_sorted.emplace_back(ms, std::to_string(i % 7));
+    }
+    std::stable_sort(many_sorted.begin(), many_sorted.end(),
+                     [](const Line &x, const Line &y) { return x.first < y.first; });
     const Case table[] = {
         {"ties keep input order", "[00:02]b\n[00:01]a\n[00:01]c", {{1000, "a"}, {1000, "c"}, {2000, "b"}}},
         {"a repeated tag gives two lines", "[00:01][00:01]x", {{1000, "x"}, {1000, "x"}}},
@@ -320,6 +337,7 @@ TEST(Interpret, SortOrder) {
          {{1000, "a"}, {1000, "d"}, {2000, "b"}, {3000, "d"}, {5000, "a"}, {5000, "c"}, {5000, "d"}, {5000, "e"}}},
         {"forty lines in reverse", reversed, reversed_sorted},
         {"fifty alternating ties", ties, ties_sorted},
+        {"seventy thousand lines at random times", many, many_sorted},
     };
     for (const Case &c : table) {
         SCOPED_TRACE(c.name);
