@@ -234,6 +234,15 @@ inline int32_t line_end_ms(int32_t i) noexcept {
 // vector test must answer, for targets without SSE2 and for the tests.
 int32_t detect_with(bool (*window_test)(const unsigned char *, size_t), const char *data, uint64_t length) noexcept;
 bool window_has_tag_bytewise(const unsigned char *p, size_t n) noexcept;
+// The readings on 64-byte class masks this build and CPU can run, null where
+// not; lyrx_detect uses AVX2 where it can, SSE2 otherwise.
+struct window_readings {
+    bool (*sse2)(const unsigned char *, size_t) noexcept;
+    bool (*avx2)(const unsigned char *, size_t) noexcept;
+};
+window_readings vector_window_readings() noexcept;
+bool window_has_tag_sse2(const unsigned char *p, size_t n) noexcept;
+bool window_has_tag_avx2(const unsigned char *p, size_t n) noexcept;
 
 // Strict "digits[.digits]" reader; 1 and *out on success, else 0.
 int parse_decimal(const char *s, uint64_t n, double *out) noexcept;

@@ -32,12 +32,18 @@ constexpr size_t kWindow = 8192;
 
 // Calls lyrx_detect on a heap copy of exactly data.size() bytes, so that
 // AddressSanitizer catches a read past the given length.
-// Also checks that the byte-at-a-time reading of the window agrees.
+// Also checks that every reading of the window this CPU can run agrees: byte
+// at a time, and on class masks with SSE2 and AVX2.
 int32_t detect_exact(const std::string &data) {
     std::vector<char> buf(data.begin(), data.end());
     const char *p = buf.empty() ? nullptr : buf.data();
     const int32_t answer = lyrx_detect(p, buf.size());
-    EXPECT_EQ(lyrx::detect_with(lyrx::window_has_tag_bytewise, p, buf.size()), answer) << lyrx_test::quote(data.c_str());
+    const lyrx::window_readings vector = lyrx::vector_window_readings();
+    for (auto *reading : {lyrx::window_has_tag_bytewise, vector.sse2, vector.avx2}) {
+        if (reading) {
+            EXPECT_EQ(lyrx::detect_with(reading, p, buf.size()), answer) << lyrx_test::quote(data.c_str());
+        }
+    }
     return answer;
 }
 
@@ -140,6 +146,8 @@ const std::vector<detect_case> &cases() {
         {"long fraction", "[1:2." + std::string(150, '0') + "]", 1},
         {"long fraction not closed", "[1:2." + std::string(150, '0') + "x]", 0},
         {"long value", "[ti:" + std::string(150, 'x') + "]", 1},
+        {"key's colon ends a 64-byte piece", std::string(60, 'x') + "[ti:]", 1},
+        {"offset's colon ends a 64-byte piece", std::string(56, 'x') + "[OFFSET:]", 1},
         {"long value cut by a line feed", "[offset:" + std::string(150, 'x') + "\n]", 0},
         {"many near tags", std::string(100, 'x') + [] { std::string t; for (int k = 0; k < 200; k++) t += "[0[t[ti[1:[1:2.x"; return t; }(), 0},
         // UTF-16 text never matches: a zero byte sits next to every ASCII one.

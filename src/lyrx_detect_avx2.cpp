@@ -1,0 +1,123 @@
+// Detection's window read 32 bytes at a time with AVX2, for the CPUs that
+// have it (lyrx_detect asks the CPU first). Only this unit's own functions
+// are built for AVX2: the target is set after the standard headers, and this
+// unit includes nothing that other units share code with.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(_M_X64)
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+#include "lyrx_detect_masks.hpp"
+
+namespace lyrx {
+namespace {
+
+// The byte constants, each 32 times over. GCC would build each in registers
+// (three instructions) again in every piece; read from memory it cannot see
+// into, each is one operand.
+constexpr unsigned char kSplatBytes[] = {'[', ']', '\r', '\n', ':', '.', '0', 9, 0x20, 't', 'i', 'a', 'r', 'l', 'b', 'y', 'o', 'f', 's', 'e'};
+struct alignas(32) splat_table {
+    unsigned char bytes[sizeof kSplatBytes][32];
+};
+constexpr splat_table make_splats() {
+    splat_table t{};
+    for (size_t i = 0; i < sizeof kSplatBytes; i++) {
+        for (size_t k = 0; k < 32; k++) t.bytes[i][k] = kSplatBytes[i];
+    }
+    return t;
+}
+constexpr splat_table kSplats = make_splats();
+constexpr size_t splat_index(unsigned char c) {
+    for (size_t i = 0; i < sizeof kSplatBytes; i++)
+        if (kSplatBytes[i] == c) return i;
+    return sizeof kSplatBytes;
+}
+
+struct avx2_classes {
+    const splat_table *splats = &kSplats;
+    avx2_classes() noexcept { __asm__("" : "+r"(splats)); }
+    template <unsigned char C>
+    __m256i splat() const noexcept {
+        static_assert(splat_index(C) < sizeof kSplatBytes);
+        return _mm256_load_si256(reinterpret_cast<const __m256i *>(splats->bytes[splat_index(C)]));
+    }
+    static __m256i load(const unsigned char *p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
+    __m256i lower_at(const unsigned char *p) const noexcept { return _mm256_or_si256(load(p), splat<0x20>()); }
+    template <unsigned char C>
+    __m256i is(__m256i v) const noexcept { return _mm256_cmpeq_epi8(v, splat<C>()); }
+    __m256i is_digit(__m256i v) const noexcept {
+        __m256i value = _mm256_sub_epi8(v, splat<'0'>());
+        return _mm256_cmpeq_epi8(_mm256_min_epu8(value, splat<9>()), value);
+    }
+    static uint64_t mask(__m256i m, size_t k) noexcept {
+        return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m))) << (32 * k);
+    }
+
+    [[gnu::always_inline]] piece_classes classify(const unsigned char *p) const noexcept {
+        piece_classes c{};
+#pragma GCC unroll 2
+        for (size_t k = 0; k < 2; k++) {
+            const unsigned char *q = p + 32 * k;
+            __m256i v = load(q);
+            __m256i open = is<'['>(v), close = is<']'>(v);
+            c.open |= mask(open, k);
+            c.close |= mask(close, k);
+            c.stop |= mask(_mm256_or_si256(close, _mm256_or_si256(is<'\r'>(v), is<'\n'>(v))), k);
+            c.colon |= mask(is<':'>(v), k);
+            c.dot |= mask(is<'.'>(v), k);
+            c.digit |= mask(is_digit(v), k);
+            if (_mm256_movemask_epi8(open) == 0) continue;
+            // Keys, compared at every "[" with the bytes after it.
+            __m256i first = lower_at(q + 1), second = lower_at(q + 2);
+            __m256i pair = _mm256_or_si256(
+                _mm256_or_si256(_mm256_and_si256(is<'t'>(first), is<'i'>(second)),
+                             _mm256_and_si256(is<'a'>(first), _mm256_or_si256(is<'r'>(second), is<'l'>(second)))),
+                _mm256_and_si256(is<'b'>(first), is<'y'>(second)));
+            c.short_key |= mask(_mm256_and_si256(open, pair), k);
+            __m256i offset = _mm256_and_si256(open, is<'o'>(first));
+            if (_mm256_movemask_epi8(offset) == 0) continue;
+            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'f'>(second), is<'f'>(lower_at(q + 3))));
+            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'s'>(lower_at(q + 4)), is<'e'>(lower_at(q + 5))));
+            c.offset_key |= mask(_mm256_and_si256(offset, is<'t'>(lower_at(q + 6))), k);
+        }
+        return c;
+    }
+
+    [[gnu::always_inline]] uint64_t starts(const unsigned char *p) const noexcept {
+        uint64_t s = 0;
+#pragma GCC unroll 2
+        for (size_t k = 0; k < 2; k++) {
+            const unsigned char *q = p + 32 * k;
+            __m256i open = is<'['>(load(q));
+            if (_mm256_movemask_epi8(open) == 0) continue;
+            __m256i next = load(q + 1), lower = _mm256_or_si256(next, splat<0x20>());
+            __m256i letter = _mm256_or_si256(_mm256_or_si256(is<'t'>(lower), is<'a'>(lower)), _mm256_or_si256(is<'b'>(lower), is<'o'>(lower)));
+            s |= mask(_mm256_and_si256(open, _mm256_or_si256(is_digit(next), letter)), k);
+        }
+        return s;
+    }
+};
+
+}  // namespace
+
+bool window_has_tag_avx2(const unsigned char *p, size_t n) noexcept { return masks_find_tag<avx2_classes>(p, n); }
+
+}  // namespace lyrx
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif
