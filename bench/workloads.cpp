@@ -205,13 +205,14 @@ const Family kPathological[] = {
     {"plain_text", plain_text},
     {"headers", [](std::size_t n) { return headers(n, n); }},
     {"huge_values", huge_values},
-    // "[0" over and over: every "[" may begin a time tag and none does, the
-    // slowest window for lyrx_detect.
+    // Near tags over and over, of both shapes: every "[" may begin a time tag
+    // or a key and none does. Among the slowest windows for lyrx_detect.
     {"almost_tags",
      [](std::size_t n) {
+         static const std::string kNear = "[0:[ti:[offset:";
          std::string s;
          s.reserve(n);
-         while (s.size() + 2 <= n) s += "[0";
+         while (s.size() + kNear.size() <= n) s += kNear;
          return s;
      }},
 };

@@ -2,6 +2,7 @@
 // mutable document from the same values the query functions return.
 #include <yyjson.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -41,13 +42,31 @@ constexpr int64_t literal_size(const char (&)[N]) noexcept {
 
 uint32_t magnitude(int32_t v) noexcept { return static_cast<uint32_t>(v < 0 ? -static_cast<int64_t>(v) : v); }
 
-int decimal_digits(uint32_t u) noexcept {
-    int digits = 1;
-    for (uint32_t limit = 10; u >= limit; limit *= 10) {
-        digits++;
-        if (limit == 1000000000u) break;
+// The decimal digits of u without a loop: lengths that vary from line to
+// line would mislead the branch predictor. Indexed by the bit length, an
+// entry holds the digit count of its smallest value, plus, where a power of
+// ten lies in the range, what carries into the next count from there on.
+constexpr auto make_digit_steps() noexcept {
+    struct table {
+        uint64_t v[33];
+    } t{};
+    for (int bits = 1; bits <= 32; bits++) {
+        uint64_t low = uint64_t{1} << (bits - 1), high = (uint64_t{1} << bits) - 1;
+        uint64_t digits = 1, power = 10;
+        while (power <= low) {
+            digits++;
+            power *= 10;
+        }
+        t.v[bits] = digits << 32;
+        if (power <= high) t.v[bits] += (uint64_t{1} << 32) - power;
     }
-    return digits;
+    t.v[0] = uint64_t{1} << 32;  // zero is one digit
+    return t;
+}
+constexpr auto kDigitSteps = make_digit_steps();
+
+int decimal_digits(uint32_t u) noexcept {
+    return static_cast<int>((u + kDigitSteps.v[std::bit_width(u)]) >> 32);
 }
 
 int64_t number_size(int32_t v) noexcept { return (v < 0 ? 1 : 0) + decimal_digits(magnitude(v)); }
@@ -126,31 +145,85 @@ constexpr auto make_escape_extra() noexcept {
 }
 constexpr auto kEscapeExtra = make_escape_extra();
 
+#ifdef LYRX_JSON_SSE2
+// Unsigned byte compares, by signed ones on bytes with the top bit flipped.
+inline __m128i flip(__m128i v) noexcept { return _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))); }
+inline __m128i at_least(__m128i flipped, unsigned char c) noexcept {
+    return _mm_cmpgt_epi8(flipped, _mm_set1_epi8(static_cast<char>((c - 1) ^ 0x80)));
+}
+inline __m128i is(__m128i v, unsigned char c) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(c))); }
+
+// The bytes of v that break the Unicode table of well-formed UTF-8, given the
+// three bytes before each: a byte is a continuation exactly when a lead before
+// it asks for one; C0, C1 and F5..FF never occur; after E0, ED, F0 and F4 the
+// next byte has a narrower range. The automaton above says the same.
+inline __m128i utf8_errors(__m128i v, __m128i before1, __m128i before2, __m128i before3) noexcept {
+    const __m128i fv = flip(v), f1 = flip(before1);
+    __m128i continuation = is(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80);
+    __m128i expected = _mm_or_si128(at_least(f1, 0xC0), _mm_or_si128(at_least(flip(before2), 0xE0), at_least(flip(before3), 0xF0)));
+    __m128i errors = _mm_xor_si128(continuation, expected);
+    errors = _mm_or_si128(errors, _mm_or_si128(_mm_or_si128(is(v, 0xC0), is(v, 0xC1)), at_least(fv, 0xF5)));
+    __m128i high_a0 = at_least(fv, 0xA0), high_90 = at_least(fv, 0x90);
+    errors = _mm_or_si128(errors, _mm_andnot_si128(high_a0, is(before1, 0xE0)));
+    errors = _mm_or_si128(errors, _mm_and_si128(high_a0, is(before1, 0xED)));
+    errors = _mm_or_si128(errors, _mm_andnot_si128(high_90, is(before1, 0xF0)));
+    return _mm_or_si128(errors, _mm_and_si128(high_90, is(before1, 0xF4)));
+}
+#endif
+
 // Measures a text of the text block, whose slack allows reading 16 bytes
 // past its NUL. Blocks of 16 bytes with nothing to escape and no NUL need no
-// look at single bytes: all ASCII, they are counted at once; else only the
-// automaton runs over them. A text that is well-formed UTF-8 with nothing to
-// escape is "plain": its JSON string is its bytes in quotes.
+// look at single bytes: all ASCII, they are counted at once; else their UTF-8
+// is checked all at once against the three bytes before them. The rest goes
+// through the automaton, started where a character begins. A text that is
+// well-formed UTF-8 with nothing to escape is "plain": its JSON string is its
+// bytes in quotes.
 void measure_text(text_group &g) noexcept {
     const auto *s = reinterpret_cast<const unsigned char *>(g.text);
     size_t len = 0;
     int64_t extra = 0;
     uint32_t state = U_ACCEPT;
+    bool broken = false;  // a block or a byte already broke UTF-8
     for (;;) {
 #ifdef LYRX_JSON_SSE2
-        const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
         const __m128i below_space = _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80));
-        const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+        __m128i errors = _mm_setzero_si128();
+        bool open = state != U_ACCEPT;  // a character is still to be completed
+        size_t vector_start = len;
         for (;; len += 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
-            __m128i special = _mm_or_si128(_mm_cmplt_epi8(_mm_xor_si128(v, flip), below_space),
-                                           _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+            __m128i special = _mm_or_si128(_mm_cmplt_epi8(flip(v), below_space), _mm_or_si128(is(v, '"'), is(v, '\\')));
             if (_mm_movemask_epi8(special) != 0) break;
             if (_mm_movemask_epi8(v) == 0) {
-                if (state != U_ACCEPT) state = U_REJECT;  // a sequence cut by ASCII
-            } else if (state != U_REJECT) {
-                for (size_t k = 0; k < 16; k++) state = utf8_step(state, s[len + k]);
+                broken = broken || open;  // a character cut by ASCII
+                open = false;
+                continue;
             }
+            __m128i before1, before2, before3;
+            if (len == 0) {
+                before1 = _mm_slli_si128(v, 1);
+                before2 = _mm_slli_si128(v, 2);
+                before3 = _mm_slli_si128(v, 3);
+            } else {
+                before1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 1));
+                before2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 2));
+                before3 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 3));
+            }
+            errors = _mm_or_si128(errors, utf8_errors(v, before1, before2, before3));
+            // Whether one of the last three bytes leads a character that goes on.
+            const __m128i fv = flip(v);
+            open = (_mm_movemask_epi8(at_least(fv, 0xC0)) & 0x8000) != 0 ||
+                   (_mm_movemask_epi8(at_least(fv, 0xE0)) & 0x4000) != 0 ||
+                   (_mm_movemask_epi8(at_least(fv, 0xF0)) & 0x2000) != 0;
+        }
+        broken = broken || _mm_movemask_epi8(errors) != 0;
+        if (len > vector_start) {
+            // The automaton takes over where the last character began: the
+            // first byte among the last three that is no continuation.
+            size_t from = len - 3;
+            while (from < len && (s[from] & 0xC0) == 0x80) from++;
+            state = U_ACCEPT;
+            for (; from < len; from++) state = utf8_step(state, s[from]);
         }
 #endif
         // Byte by byte to the end of the block the vector test stopped in.
@@ -160,12 +233,13 @@ void measure_text(text_group &g) noexcept {
             extra += kEscapeExtra.v[c];
             state = utf8_step(state, c);
         }
+        broken = broken || state == U_REJECT;
     }
 measured:
     int64_t size = static_cast<int64_t>(len) + 2 + extra;
     g.json_size = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
     // A sequence cut by the NUL is not well-formed.
-    g.plain = extra == 0 && state == U_ACCEPT ? 1 : 0;
+    g.plain = extra == 0 && !broken && state == U_ACCEPT ? 1 : 0;
 }
 
 // Sorted lines visit their texts in no order the hardware can foresee; asking
@@ -209,7 +283,9 @@ void set_container(yyjson_val &v, uint8_t type, size_t members, size_t values) n
     v.uni.ofs = values * sizeof(yyjson_val);
 }
 
-// The result text, of a size computed beforehand.
+// The result text, of a size computed beforehand, with room after its end
+// for the 16-byte stores of put_plain and the NUL.
+constexpr size_t kTextSlack = 16;
 struct json_text {
     char *buf = nullptr;
     size_t len = 0;
@@ -274,31 +350,67 @@ void put_head(json_text &out, yyjson_val *v) noexcept {
     out.put_written(v, 0, 1);
 }
 
-// As yyjson writes an integer: optional minus, decimal digits.
-void put_int(json_text &out, int32_t x) noexcept {
+// The eight decimal digits of u < 10^8 as ASCII bytes, the first in the
+// lowest byte: split in two halves of four digits, each in four two-digit
+// lanes, then each lane in two digits, all in one register.
+uint64_t eight_digits(uint32_t u) noexcept {
+    uint64_t halves = u / 10000 | uint64_t{u % 10000} << 32;
+    uint64_t hundreds = (halves * 10486 >> 20) & 0x0000007F0000007Full;  // a lane / 100 while below 43699
+    uint64_t pairs = hundreds | (halves - 100 * hundreds) << 16;
+    uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000Full;  // a lane / 10 while below 179
+    return (tens | (pairs - 10 * tens) << 8) + 0x3030303030303030ull;
+}
+
+// As yyjson writes an integer: optional minus, decimal digits; n is its
+// number_size. Below 10^8 (times up to 27 hours) the digits go in one 8-byte
+// store, whose bytes past the number are overwritten later or lie in the
+// text's slack.
+char *put_int(char *at, int32_t x, size_t n) noexcept {
     static constexpr char kPairs[] =
         "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
         "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
         "8081828384858687888990919293949596979899";
     uint32_t u = magnitude(x);
-    auto n = static_cast<size_t>(number_size(x));
-    if (!out.ok || n > out.cap - out.len) {
-        out.ok = false;
-        return;
+    char *end = at + n;
+    if (x < 0) {
+        *at++ = '-';
+        n--;
     }
-    char *end = out.buf + out.len + n;
-    out.len += n;
-    if (x < 0) out.buf[out.len - n] = '-';
+    if (u < 100000000) {
+        uint64_t digits = eight_digits(u) >> (8 * (8 - n));
+        std::memcpy(at, &digits, 8);
+        return end;
+    }
+    char *p = end;
     for (; u >= 100; u /= 100) {
-        end -= 2;
-        std::memcpy(end, kPairs + size_t{2} * (u % 100), 2);
+        p -= 2;
+        std::memcpy(p, kPairs + size_t{2} * (u % 100), 2);
     }
     if (u >= 10) {
-        end -= 2;
-        std::memcpy(end, kPairs + size_t{2} * u, 2);
+        p -= 2;
+        std::memcpy(p, kPairs + size_t{2} * u, 2);
     } else {
-        *--end = static_cast<char>('0' + u);
+        *--p = static_cast<char>('0' + u);
     }
+    return end;
+}
+
+template <size_t N>
+char *put_literal(char *at, const char (&literal)[N]) noexcept {
+    std::memcpy(at, literal, N - 1);
+    return at + N - 1;
+}
+
+// A plain text's bytes. Read 16 at a time, as the text block's slack allows;
+// the bytes stored past the text are overwritten later or lie in the slack.
+char *put_plain(char *at, const char *s, size_t n) noexcept {
+#ifdef LYRX_JSON_SSE2
+    for (size_t k = 0; k < n; k += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(at + k), _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + k)));
+#else
+    std::memcpy(at, s, n);
+#endif
+    return at + n;
 }
 
 // A line object is structure, two integers and the text. Plain texts are
@@ -323,26 +435,38 @@ void put_lines(json_text &out, yyjson_val *v) noexcept {
         for (int32_t i = first; i < last && out.ok; i++) {
             prefetch_line(i);
             const text_group &g = g_groups.items[g_lines.items[i].group];
-            if (i > 0) out.put(",");
-            out.put("{\"start_ms\":");
-            put_int(out, g_lines.items[i].start_ms);
-            out.put(",\"end_ms\":");
-            put_int(out, line_end_ms(i));
-            out.put(",\"text\":");
+            const int32_t start = g_lines.items[i].start_ms, end = line_end_ms(i);
+            const size_t start_size = static_cast<size_t>(number_size(start));
+            const size_t end_size = static_cast<size_t>(number_size(end));
+            const auto text_size = static_cast<size_t>(g.json_size);
+            // The line's exact size: within it, nothing more is checked.
+            const size_t size = (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":,\"end_ms\":,\"text\":}") + start_size +
+                                end_size + text_size;
+            if (size > out.cap - out.len) {
+                out.ok = false;
+                break;
+            }
+            char *at = out.buf + out.len;
+            at = i > 0 ? put_literal(at, ",{\"start_ms\":") : put_literal(at, "{\"start_ms\":");
+            at = put_int(at, start, start_size);
+            at = put_literal(at, ",\"end_ms\":");
+            at = put_int(at, end, end_size);
+            at = put_literal(at, ",\"text\":");
             if (g.plain) {
-                out.put("\"");
-                out.put(g.text, static_cast<size_t>(g.json_size) - 2);  // a plain text's length
-                out.put("\"");
+                *at++ = '"';
+                at = put_plain(at, g.text, text_size - 2);
+                *at++ = '"';
             } else {
-                auto size = static_cast<size_t>(g.json_size);
-                if (pos + size >= written_len) {
+                if (pos + text_size >= written_len) {
                     out.ok = false;
                     break;
                 }
-                out.put(written + pos, size);
-                pos += size + 1;  // and the comma or the closing bracket
+                std::memcpy(at, written + pos, text_size);
+                at += text_size;
+                pos += text_size + 1;  // and the comma or the closing bracket
             }
-            out.put("}");
+            *at++ = '}';
+            out.len = static_cast<size_t>(at - out.buf);
         }
         if (written && pos != written_len) out.ok = false;
         mem_free(written);  // both allocators free with the C heap
@@ -408,7 +532,7 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
 
     json_text out;
     out.cap = static_cast<size_t>(size);
-    out.buf = static_cast<char *>(mem_alloc(out.cap + 1));
+    out.buf = static_cast<char *>(mem_alloc(out.cap + kTextSlack));
     mem_advise_sequential_fill(out.buf, out.cap);
     auto *scratch = static_cast<yyjson_val *>(mem_alloc(kScratchValues * sizeof(yyjson_val)));
     if (out.buf && scratch) {

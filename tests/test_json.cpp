@@ -313,11 +313,12 @@ TEST(Json, InvalidUtf8AnywhereGivesNull) {
         {"lead byte 0xF5", "\xF5\x80\x80\x80"},
         {"sequence cut at the end", "\xE6\x97"},
         {"sequence cut by ASCII", "\xE6\x97x"},
+        {"four-byte sequence cut", "\xF0\x9F\x98"},
         {"lead byte at the end", "ok\xC3"},
         {"Latin-1 text", "caf\xE9"},
     };
     // Where the bytes end up: a line text, each tag, a warning.
-    const std::vector<std::pair<const char *, std::string>> places = {
+    std::vector<std::pair<std::string, std::string>> places = {
         {"line text", "[00:01]@"},
         // Long non-ASCII texts, so that the bytes fall inside and across blocks of 16.
         {"long line text", "[00:01]\u591c\u306b\u99c6\u3051\u308b@\u591c\u306b\u99c6\u3051\u308b\u3082\u3046"},
@@ -328,22 +329,27 @@ TEST(Json, InvalidUtf8AnywhereGivesNull) {
         {"author", "[by:@]\n[00:01]x"},
         {"warning", "[ti:a]\n[ti:@]\n[00:01]x"},
     };
+    // The bytes at every place of a block of 16, with a block of ASCII after them.
+    for (size_t pad = 0; pad < 16; pad++) {
+        places.push_back({"line text after " + std::to_string(pad) + " bytes",
+                          "[00:01]" + std::string(pad, 'a') + "\u591c\u306b\u99c6\u3051@" + std::string(20, 'z')});
+    }
     for (const auto &[place, pattern] : places) {
         for (const auto &[name, bytes] : bad) {
-            SCOPED_TRACE(std::string(place) + ": " + name);
+            SCOPED_TRACE(place + ": " + name);
             std::string lrc = pattern;
             lrc.replace(lrc.find('@'), 1, bytes);
             ASSERT_EQ(parse(lrc), LYRX_OK);
             EXPECT_EQ(lyrx_result_json(), nullptr);
             EXPECT_EQ(lyrx::g_json, nullptr);
             // The queries still return the bytes as read.
-            if (std::string(place) == "line text") {
+            if (place == "line text") {
                 EXPECT_EQ(lyrx_line_text(0), bytes);
             }
-            if (std::string(place) == "title") {
+            if (place == "title") {
                 EXPECT_EQ(lyrx_meta("ti"), bytes);
             }
-            if (std::string(place) == "warning") {
+            if (place == "warning") {
                 ASSERT_EQ(lyrx_warning_count(), 1);
                 EXPECT_EQ(lyrx_warning(0), "meta: conflicting ti ('a' vs '" + bytes + "')");
             }
