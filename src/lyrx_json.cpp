@@ -323,32 +323,19 @@ struct json_text {
     }
 };
 
-// status, line_count, offset_ms, the tags that are set and the error, as an
-// object whose closing brace is left for the rest.
-void put_head(json_text &out, yyjson_val *v) noexcept {
-    size_t k = 1;
-    auto member = [&](const char *key) noexcept { set_str(v[k++], key); };
-    member("status");
-    set_sint(v[k++], g_last_status);
-    member("line_count");
-    set_sint(v[k++], lyrx_line_count());
-    member("offset_ms");
-    set_sint(v[k++], lyrx_offset_ms());
-    // A tag is written whenever it was set, also when it is empty.
-    const char *const keys[] = {"ti", "ar", "al", "by"};
-    const char *const values[] = {g_ti, g_ar, g_al, g_by};
-    for (size_t t = 0; t < 4; t++) {
-        if (!values[t]) continue;
-        member(keys[t]);
-        set_str(v[k++], values[t]);
+// yyjson's values for the strings it writes, taken when one is needed.
+struct scratch_values {
+    yyjson_val *v = nullptr;
+    scratch_values() noexcept = default;
+    scratch_values(const scratch_values &) = delete;
+    scratch_values &operator=(const scratch_values &) = delete;
+    ~scratch_values() { mem_free(v); }
+    yyjson_val *get(json_text &out) noexcept {
+        if (!v) v = static_cast<yyjson_val *>(mem_alloc(kScratchValues * sizeof(yyjson_val)));
+        if (!v) out.ok = false;
+        return v;
     }
-    if (g_error[0] != '\0') {
-        member("error");
-        set_str(v[k++], g_error);
-    }
-    set_container(v[0], YYJSON_TYPE_OBJ, (k - 1) / 2, k);
-    out.put_written(v, 0, 1);
-}
+};
 
 // The eight decimal digits of u < 10^8 as ASCII bytes, the first in the
 // lowest byte: split in two halves of four digits, each in four two-digit
@@ -395,6 +382,80 @@ char *put_int(char *at, int32_t x, size_t n) noexcept {
     return end;
 }
 
+void put_number(json_text &out, int32_t x) noexcept {
+    auto n = static_cast<size_t>(number_size(x));
+    if (!out.ok || n > out.cap - out.len) {
+        out.ok = false;
+        return;
+    }
+    put_int(out.buf + out.len, x, n);
+    out.len += n;
+}
+
+// Whether yyjson writes s as its bytes in quotes: well-formed UTF-8 with
+// nothing to escape.
+bool plain_string(const char *s) noexcept {
+    uint32_t state = U_ACCEPT;
+    for (const auto *p = reinterpret_cast<const unsigned char *>(s); *p; p++) {
+        if (kEscapeExtra.v[*p] != 0) return false;
+        state = utf8_step(state, *p);
+    }
+    return state == U_ACCEPT;
+}
+
+// status, line_count, offset_ms, the tags that are set and the error, as an
+// object whose closing brace is left for the rest. When every string in it is
+// plain, it is written here as yyjson would write it.
+void put_head(json_text &out, scratch_values &scratch) noexcept {
+    const char *const keys[] = {"ti", "ar", "al", "by"};
+    const char *const values[] = {g_ti, g_ar, g_al, g_by};
+    const bool has_error = g_error[0] != '\0';
+    bool plain = !has_error || plain_string(g_error);
+    for (const char *value : values) plain = plain && (!value || plain_string(value));
+    if (plain) {
+        out.put("{\"status\":");
+        put_number(out, g_last_status);
+        out.put(",\"line_count\":");
+        put_number(out, lyrx_line_count());
+        out.put(",\"offset_ms\":");
+        put_number(out, lyrx_offset_ms());
+        auto member = [&out](const char *key, const char *value) noexcept {
+            out.put(",\"");
+            out.put(key, std::strlen(key));
+            out.put("\":\"");
+            out.put(value, std::strlen(value));
+            out.put("\"");
+        };
+        for (size_t t = 0; t < 4; t++) {
+            if (values[t]) member(keys[t], values[t]);
+        }
+        if (has_error) member("error", g_error);
+        return;
+    }
+    yyjson_val *v = scratch.get(out);
+    if (!v) return;
+    size_t k = 1;
+    auto member = [&](const char *key) noexcept { set_str(v[k++], key); };
+    member("status");
+    set_sint(v[k++], g_last_status);
+    member("line_count");
+    set_sint(v[k++], lyrx_line_count());
+    member("offset_ms");
+    set_sint(v[k++], lyrx_offset_ms());
+    // A tag is written whenever it was set, also when it is empty.
+    for (size_t t = 0; t < 4; t++) {
+        if (!values[t]) continue;
+        member(keys[t]);
+        set_str(v[k++], values[t]);
+    }
+    if (has_error) {
+        member("error");
+        set_str(v[k++], g_error);
+    }
+    set_container(v[0], YYJSON_TYPE_OBJ, (k - 1) / 2, k);
+    out.put_written(v, 0, 1);
+}
+
 template <size_t N>
 char *put_literal(char *at, const char (&literal)[N]) noexcept {
     std::memcpy(at, literal, N - 1);
@@ -417,13 +478,16 @@ char *put_plain(char *at, const char *s, size_t n) noexcept {
 // copied as they are; every other text of a chunk is written by yyjson,
 // all of them in one array, and its pieces (each of the size measured for it)
 // are taken in order.
-void put_lines(json_text &out, yyjson_val *v) noexcept {
+void put_lines(json_text &out, scratch_values &scratch) noexcept {
     for (int32_t first = 0; first < g_lines.count && out.ok; first += kChunkItems) {
         int32_t last = g_lines.count - first < kChunkItems ? g_lines.count : first + kChunkItems;
         size_t k = 1;
+        yyjson_val *v = nullptr;
         for (int32_t i = first; i < last; i++) {
             const text_group &g = g_groups.items[g_lines.items[i].group];
-            if (!g.plain) set_str(v[k++], g.text);
+            if (g.plain) continue;
+            if (!v && !(v = scratch.get(out))) return;
+            set_str(v[k++], g.text);
         }
         char *written = nullptr;
         size_t written_len = 0, pos = 1;
@@ -473,7 +537,10 @@ void put_lines(json_text &out, yyjson_val *v) noexcept {
     }
 }
 
-void put_warnings(json_text &out, yyjson_val *v) noexcept {
+void put_warnings(json_text &out, scratch_values &scratch) noexcept {
+    if (g_warnings.count == 0) return;
+    yyjson_val *v = scratch.get(out);
+    if (!v) return;
     bool any = false;
     for (int32_t first = 0; first < g_warnings.count && out.ok; first += kChunkItems) {
         int32_t last = g_warnings.count - first < kChunkItems ? g_warnings.count : first + kChunkItems;
@@ -534,8 +601,8 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
     out.cap = static_cast<size_t>(size);
     out.buf = static_cast<char *>(mem_alloc(out.cap + kTextSlack));
     mem_advise_sequential_fill(out.buf, out.cap);
-    auto *scratch = static_cast<yyjson_val *>(mem_alloc(kScratchValues * sizeof(yyjson_val)));
-    if (out.buf && scratch) {
+    if (out.buf) {
+        scratch_values scratch;
         put_head(out, scratch);
         out.put(",\"lines\":[");
         put_lines(out, scratch);
@@ -543,9 +610,8 @@ LYRX_API const char *lyrx_result_json(void) noexcept {
         put_warnings(out, scratch);
         out.put("]}");
     }
-    mem_free(scratch);
     // No text at all when memory ran out or a string is not valid UTF-8.
-    if (!out.buf || !scratch || !out.ok || out.len != out.cap) {
+    if (!out.buf || !out.ok || out.len != out.cap) {
         mem_free(out.buf);
         return nullptr;
     }
