@@ -155,7 +155,7 @@ struct scanner {
     // two-digit minutes and seconds, nearly every time tag there is, is read
     // here as the interpretation would read it, and not copied. True when
     // the tag was one of these.
-    bool quick_time_tag() noexcept {
+    [[gnu::always_inline]] bool quick_time_tag() noexcept {
 #ifdef LYRX_SCAN_SSE2
         if (n - i < 16) return false;
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
@@ -189,9 +189,15 @@ struct scanner {
 #endif
     }
 
-    // The state after the "[" of a tag.
+    // The state after the "[" of a tag. Time tags in a row, as a line with
+    // the times of its repeats has them, are read here one after another:
+    // after one read here nothing was copied, so a "[" next begins another
+    // tag of the same group.
     scan_state enter_tag() noexcept {
-        if (quick_time_tag()) return ST_IN_TEXT;
+        while (quick_time_tag()) {
+            if (!ok || i == n || p[i] != '[') return ST_IN_TEXT;
+            i++;
+        }
         return i < n && p[i] != '\\' && ok ? on_tag() : ST_IN_TAG;
     }
 
