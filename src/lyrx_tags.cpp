@@ -1,6 +1,7 @@
 // Tag interpretation: time tags become lines, ti/ar/al/by and offset fill the
 // header; then the offset is applied, the lines sorted and the status decided.
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -201,53 +202,70 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
     return true;
 }
 
-// Least-significant-digit radix sort on the start, skipping digits that all
-// lines share: a few linear passes instead of n log n comparisons. Without
-// memory for its arrays it sorts in place by (start, group) instead.
+// The key the radix sort orders by: the start, as unsigned in the same order.
+inline uint32_t sort_key(const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; }
+
+// What one pass over the lines tells the sort: the places where a start is
+// below the one before, and the range of the keys.
+struct line_order {
+    size_t descents = 0;
+    uint32_t low = UINT32_MAX, high = 0;
+};
+
+line_order read_order() noexcept {
+    line_order o;
+    const lyric_line *a = g_lines.items;
+    for (int32_t i = 0; i < g_lines.count; i++) {
+        uint32_t k = sort_key(a[i]);
+        o.low = k < o.low ? k : o.low;
+        o.high = k > o.high ? k : o.high;
+        if (i > 0) o.descents += a[i].start_ms < a[i - 1].start_ms;
+    }
+    return o;
+}
+
+// Least-significant-digit radix sort on the start, over the digits in which
+// the keys differ: a few linear passes instead of n log n comparisons.
+// Without memory for its arrays it sorts in place by (start, group) instead.
 // `scratch` has room for the lines, or is null.
-void sort_lines(size_t descents, lyric_line *scratch) noexcept {
+void sort_lines(const line_order &order, lyric_line *scratch) noexcept {
     const auto n = static_cast<size_t>(g_lines.count);
     lyric_line *a = g_lines.items;
     // A song's few lines are sorted by insertion; many descents in a long
     // result mean no nearly sorted order worth trying it on.
-    if ((n <= 512 || descents <= n / 32 + 8) && insertion_sort_bounded(a, n)) return;
+    if ((n <= 512 || order.descents <= n / 32 + 8) && insertion_sort_bounded(a, n)) return;
     lyric_line *b = scratch;
     if (!b) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
-    auto key = [](const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; };
-    // Digits of 12 bits: times up to 4.6 hours take two passes. The counts of
-    // all three digits are taken in one pass.
-    constexpr unsigned kBits = 12, kDigits = 3;
+    // Digits of 12 bits: times up to 4.6 hours take two passes. Every key
+    // lies between the lowest and the highest, so the bits above their first
+    // difference are the same in all: those digits are neither counted nor
+    // passed over. The counts of the others are taken in one pass.
+    constexpr unsigned kBits = 12;
     constexpr uint32_t kMask = (1u << kBits) - 1;
-    auto *count = static_cast<size_t *>(mem_alloc(sizeof(size_t) * kDigits * (kMask + 2)));
+    const unsigned digits = (static_cast<unsigned>(std::bit_width(order.low ^ order.high)) + kBits - 1) / kBits;
+    auto *count = static_cast<size_t *>(mem_alloc(sizeof(size_t) * digits * (kMask + 2)));
     if (!count) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
-    std::memset(count, 0, sizeof(size_t) * kDigits * (kMask + 2));
+    std::memset(count, 0, sizeof(size_t) * digits * (kMask + 2));
     for (size_t i = 0; i < n; i++) {
-        uint32_t k = key(a[i]);
-        for (unsigned d = 0; d < kDigits; d++) count[d * (kMask + 2) + (k >> (kBits * d) & kMask) + 1]++;
+        uint32_t k = sort_key(a[i]);
+        for (unsigned d = 0; d < digits; d++) count[d * (kMask + 2) + (k >> (kBits * d) & kMask) + 1]++;
     }
-    for (unsigned d = 0; d < kDigits; d++) {
+    for (unsigned d = 0; d < digits; d++) {
         size_t *c = count + size_t{d} * (kMask + 2);
         unsigned shift = kBits * d;
-        if (c[(key(a[0]) >> shift & kMask) + 1] == n) continue;  // the same digit everywhere
+        if (c[(sort_key(a[0]) >> shift & kMask) + 1] == n) continue;  // the same digit everywhere
         for (size_t v = 1; v < kMask + 2; v++) c[v] += c[v - 1];
-        for (size_t i = 0; i < n; i++) b[c[key(a[i]) >> shift & kMask]++] = a[i];
+        for (size_t i = 0; i < n; i++) b[c[sort_key(a[i]) >> shift & kMask]++] = a[i];
         std::swap(a, b);
     }
     mem_free(count);
     if (a != g_lines.items) std::memcpy(g_lines.items, a, n * sizeof(lyric_line));
-}
-
-// The number of places where a start is below the one before.
-size_t descents() noexcept {
-    size_t k = 0;
-    for (int32_t i = 1; i < g_lines.count; i++) k += g_lines.items[i].start_ms < g_lines.items[i - 1].start_ms;
-    return k;
 }
 
 }  // namespace
@@ -274,7 +292,7 @@ int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) n
 
     if (g_lines.count > 0) {
         if (g_has_offset) apply_offset_saturating();
-        if (size_t k = descents(); k > 0) sort_lines(k, g_lines.items + g_lines.count);
+        if (line_order order = read_order(); order.descents > 0) sort_lines(order, g_lines.items + g_lines.count);
         return LYRX_OK;
     }
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
