@@ -99,7 +99,24 @@ int set_meta_field(char **slot, const char *name, const char *value) noexcept {
     return *slot ? 0 : -1;
 }
 
+// What the sort learns from the lines in their order: the places where a
+// start is below the one before, and the range of the keys.
+struct line_order {
+    size_t descents = 0;
+    uint32_t low = UINT32_MAX, high = 0;
+    int32_t last_start = INT32_MIN;
+
+    void add(int32_t start) noexcept {
+        uint32_t k = static_cast<uint32_t>(start) ^ 0x80000000u;
+        low = k < low ? k : low;
+        high = k > high ? k : high;
+        descents += start < last_start;
+        last_start = start;
+    }
+};
+
 struct interpreter {
+    line_order order;  // taken as the lines are written: no pass of its own
     char *offset_text = nullptr;
     bool enhanced_warned = false;
     int32_t last_group_checked = -1;  // the entries of a group are adjacent
@@ -151,6 +168,7 @@ struct interpreter {
         if (!e.tag || time_tag_ms(e.tag, &start_ms)) {
             // Line k lies over entries read already (see interpret_entries).
             g_lines.items[g_lines.count++] = lyric_line{start_ms, e.group};
+            order.add(start_ms);
             return true;
         }
         const char *t = e.tag;
@@ -205,22 +223,9 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
 // The key the radix sort orders by: the start, as unsigned in the same order.
 inline uint32_t sort_key(const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; }
 
-// What one pass over the lines tells the sort: the places where a start is
-// below the one before, and the range of the keys.
-struct line_order {
-    size_t descents = 0;
-    uint32_t low = UINT32_MAX, high = 0;
-};
-
 line_order read_order() noexcept {
     line_order o;
-    const lyric_line *a = g_lines.items;
-    for (int32_t i = 0; i < g_lines.count; i++) {
-        uint32_t k = sort_key(a[i]);
-        o.low = k < o.low ? k : o.low;
-        o.high = k > o.high ? k : o.high;
-        if (i > 0) o.descents += a[i].start_ms < a[i - 1].start_ms;
-    }
+    for (int32_t i = 0; i < g_lines.count; i++) o.add(g_lines.items[i].start_ms);
     return o;
 }
 
@@ -291,8 +296,11 @@ int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) n
     }
 
     if (g_lines.count > 0) {
-        if (g_has_offset) apply_offset_saturating();
-        if (line_order order = read_order(); order.descents > 0) sort_lines(order, g_lines.items + g_lines.count);
+        if (g_has_offset) {
+            apply_offset_saturating();
+            in.order = read_order();
+        }
+        if (in.order.descents > 0) sort_lines(in.order, g_lines.items + g_lines.count);
         return LYRX_OK;
     }
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {
