@@ -25,6 +25,9 @@ constinit char *g_json = nullptr;
 constinit str_vec g_tag_artists{};
 constinit char *g_clean_title = nullptr;
 constinit spare_block g_spare_block{};
+// The previous result's warning blocks, during a parse that may take them
+// over (newest, hence largest, first).
+static constinit warning_block *g_spare_warning_blocks = nullptr;
 
 static_assert(std::is_trivially_destructible_v<line_vec> && std::is_trivially_destructible_v<group_vec> &&
                   std::is_trivially_destructible_v<str_vec> && std::is_trivially_destructible_v<warning_list>,
@@ -165,8 +168,21 @@ static char *warning_room() noexcept {
     if (!b || b->size - b->used < kErrorSize) {
         constexpr size_t kFirst = 4096 - sizeof(warning_block), kMost = (size_t{1} << 20) - sizeof(warning_block);
         size_t size = b ? (b->size < kMost / 2 ? b->size * 2 : kMost) : kFirst;
-        b = static_cast<warning_block *>(mem_alloc(sizeof(warning_block) + size));
-        if (!b) return nullptr;
+        // Spare blocks come smallest first, as they were taken: one too small
+        // for this size would be for the rest too.
+        while (g_spare_warning_blocks && g_spare_warning_blocks->size < size) {
+            warning_block *small = g_spare_warning_blocks;
+            g_spare_warning_blocks = small->next;
+            mem_free(small);
+        }
+        if (warning_block *spare = g_spare_warning_blocks) {
+            g_spare_warning_blocks = spare->next;
+            size = spare->size;
+            b = spare;
+        } else {
+            b = static_cast<warning_block *>(mem_alloc(sizeof(warning_block) + size));
+            if (!b) return nullptr;
+        }
         *b = warning_block{w.blocks, size, 0};
         w.blocks = b;
     }
@@ -225,6 +241,14 @@ detached_state detach_state() noexcept {
     return d;
 }
 
+static void free_warning_blocks(warning_block *b) noexcept {
+    while (b) {
+        warning_block *next = b->next;
+        mem_free(b);
+        b = next;
+    }
+}
+
 void release_detached(detached_state *d) noexcept {
     mem_free(d->lines.items);
     mem_free(d->groups.items);
@@ -233,11 +257,7 @@ void release_detached(detached_state *d) noexcept {
     mem_free(d->ar);
     mem_free(d->al);
     mem_free(d->by);
-    for (warning_block *b = d->warnings.blocks; b;) {
-        warning_block *next = b->next;
-        mem_free(b);
-        b = next;
-    }
+    free_warning_blocks(d->warnings.blocks);
     mem_free(d->warnings.items);
     mem_free(d->json);
     str_vec_free(&d->artists);
@@ -294,6 +314,28 @@ void reuse_arrays(detached_state *old, const char *text, uint64_t length) noexce
         g_lines = line_vec{old->lines.items, 0, old->lines.capacity};
         old->lines = line_vec{};
     }
+    // Warnings: an input with one on every line (conflicting headers) fills
+    // blocks and a list as large as itself, parse after parse. The blocks
+    // the text lies in stay with the old result; the list is kept while it
+    // is no larger than the input.
+    // Taken newest first, they end up oldest, hence smallest, first.
+    warning_block **keep = &old->warnings.blocks;
+    while (warning_block *b = *keep) {
+        auto start = reinterpret_cast<uintptr_t>(b);
+        if (at < start + sizeof(warning_block) + b->size && start < at + n) {
+            keep = &b->next;
+        } else {
+            *keep = b->next;
+            b->next = g_spare_warning_blocks;
+            g_spare_warning_blocks = b;
+        }
+    }
+    if (old->warnings.items && static_cast<size_t>(old->warnings.capacity) <= n / sizeof(char *) + 1024) {
+        g_warnings.items = old->warnings.items;
+        g_warnings.capacity = old->warnings.capacity;
+        old->warnings.items = nullptr;
+        old->warnings.capacity = 0;
+    }
 }
 
 }  // namespace
@@ -304,8 +346,10 @@ int32_t parse_replacing(const char *text, uint64_t length, bool old_first) noexc
     if (old_first) release_detached(&old);
     int32_t status = parse_text(text, length);
     release_detached(&old);
-    mem_free(g_spare_block.bytes);  // when the parse did not take it
+    mem_free(g_spare_block.bytes);  // when the parse did not take them
     g_spare_block = spare_block{};
+    free_warning_blocks(g_spare_warning_blocks);
+    g_spare_warning_blocks = nullptr;
     return status;
 }
 
