@@ -207,6 +207,8 @@ TEST(Json, ExactDocuments) {
          R"J({"status":2,"line_count":0,"offset_ms":-2147483648,"error":"LRC has metadata but no lyric lines","lines":[],"warnings":[]})J"},
         {"largest offset, start far below zero", "[offset:99999999999]\n[00:01]a",
          R"J({"status":0,"line_count":1,"offset_ms":2147483647,"lines":[{"start_ms":-2147482647,"end_ms":-2147479647,"text":"a"}],"warnings":[]})J"},
+        {"numbers of eight and nine digits", "[1666:39.999]a\n[1666:40]b",
+         R"J({"status":0,"line_count":2,"offset_ms":0,"lines":[{"start_ms":99999999,"end_ms":100000000,"text":"a"},{"start_ms":100000000,"end_ms":100003000,"text":"b"}],"warnings":[]})J"},
         {"equal starts", "[00:01]a\n[00:01]b\n[00:02]c",
          R"J({"status":0,"line_count":3,"offset_ms":0,"lines":[{"start_ms":1000,"end_ms":4000,"text":"a"},{"start_ms":1000,"end_ms":2000,"text":"b"},{"start_ms":2000,"end_ms":5000,"text":"c"}],"warnings":[]})J"},
         {"one group, two lines", "[00:01][00:01]x",
