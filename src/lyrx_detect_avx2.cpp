@@ -2,13 +2,12 @@
 // have it (lyrx_detect asks the CPU first). Only this unit's own functions
 // are built for AVX2: the target is set after the standard headers, and this
 // unit includes nothing that other units share code with.
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(_M_X64)
+#include <immintrin.h>
 
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)

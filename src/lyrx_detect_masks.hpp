@@ -1,8 +1,13 @@
 // Detection's tag matching on 64-bit class masks, shared by the SSE2 and the
-// AVX2 reading of the window. Everything here has internal linkage: each unit
-// compiles its own copy for its own instruction set, so a copy built for AVX2
-// can never stand in for one that runs on a CPU without it. Include the
-// standard headers before a target pragma, this header after it.
+// AVX2 reading of the window. The window is read 64 bytes at a time into one
+// bit per byte and class, and both tag shapes are matched on those bits for
+// all positions at once: a window dense with "[" that almost begins a tag
+// costs little more than any other.
+//
+// Everything here has internal linkage: each unit compiles its own copy for
+// its own instruction set, so a copy built for AVX2 can never stand in for one
+// that runs on a CPU without it. Include the standard headers before a target
+// pragma, this header after it.
 #ifndef LYRX_DETECT_MASKS_HPP
 #define LYRX_DETECT_MASKS_HPP
 

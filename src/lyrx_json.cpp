@@ -363,9 +363,9 @@ char *put_int(char *at, int32_t x, size_t n) noexcept {
         *at++ = '-';
         n--;
     }
-    if (u < 100000000) {
+    if (std::endian::native == std::endian::little && u < 100000000) {
         uint64_t digits = eight_digits(u) >> (8 * (8 - n));
-        std::memcpy(at, &digits, 8);
+        std::memcpy(at, &digits, 8);  // the first digit at the lowest address
         return end;
     }
     char *p = end;
