@@ -99,6 +99,10 @@ int set_meta_field(char **slot, const char *name, const char *value) noexcept {
     return *slot ? 0 : -1;
 }
 
+// The key the radix sort orders by: the start, as unsigned in the same order.
+inline uint32_t start_key(int32_t start) noexcept { return static_cast<uint32_t>(start) ^ 0x80000000u; }
+inline uint32_t sort_key(const lyric_line &l) noexcept { return start_key(l.start_ms); }
+
 // What the sort learns from the lines in their order: the places where a
 // start is below the one before, and the range of the keys.
 struct line_order {
@@ -107,7 +111,7 @@ struct line_order {
     int32_t last_start = INT32_MIN;
 
     void add(int32_t start) noexcept {
-        uint32_t k = static_cast<uint32_t>(start) ^ 0x80000000u;
+        uint32_t k = start_key(start);
         low = k < low ? k : low;
         high = k > high ? k : high;
         descents += start < last_start;
@@ -219,9 +223,6 @@ bool insertion_sort_bounded(lyric_line *a, size_t n) noexcept {
     }
     return true;
 }
-
-// The key the radix sort orders by: the start, as unsigned in the same order.
-inline uint32_t sort_key(const lyric_line &l) noexcept { return static_cast<uint32_t>(l.start_ms) ^ 0x80000000u; }
 
 line_order read_order() noexcept {
     line_order o;
