@@ -81,13 +81,20 @@ inline unsigned match4(__m128i v, __m128i a, __m128i b, __m128i c, __m128i d) no
     return i;
 }
 
+#ifdef LYRX_SCAN_SSE2
+// Bit k set when byte k of the 16 at p is CR or LF.
+inline unsigned line_end_mask(const unsigned char *p) noexcept {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n')));
+    return static_cast<unsigned>(_mm_movemask_epi8(m));
+}
+#endif
+
 // Index of the next CR or LF at or after i, or n.
 size_t skip_to_line_end(const unsigned char *p, size_t i, size_t n) noexcept {
 #ifdef LYRX_SCAN_SSE2
-    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     while (i + 16 <= n) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        unsigned mask = line_end_mask(p + i);
         if (mask) return i + static_cast<size_t>(__builtin_ctz(mask));
         i += 16;
     }
@@ -100,10 +107,8 @@ size_t skip_to_line_end(const unsigned char *p, size_t i, size_t n) noexcept {
 // run of empty lines is passed over at once.
 size_t skip_line_ends(const unsigned char *p, size_t i, size_t n) noexcept {
 #ifdef LYRX_SCAN_SSE2
-    const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     while (i + 16 <= n) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
-        auto ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        unsigned ends = line_end_mask(p + i);
         if (ends != 0xFFFF) return i + static_cast<size_t>(__builtin_ctz(~ends));
         i += 16;
     }
