@@ -21,21 +21,39 @@
 namespace lyrx {
 namespace {
 
-// The byte constants, each 32 times over. GCC would build each in registers
-// (three instructions) again in every piece; read from memory it cannot see
-// into, each is one operand.
-constexpr unsigned char kSplatBytes[] = {'[', ']', '\r', '\n', ':', '.', '0', 9, 0x20, 't', 'i', 'a', 'r', 'l', 'b', 'y', 'o', 'f', 's', 'e'};
-struct alignas(32) splat_table {
-    unsigned char bytes[sizeof kSplatBytes][32];
+// The byte constants, each 32 times over, and the lookup rows. GCC would
+// build each splat in registers (three instructions) again in every piece;
+// read from memory it cannot see into, each is one operand.
+constexpr unsigned char kSplatBytes[] = {'[', ']', ':', '.', '0', 9, 0x20, 'o', 'f', 's', 'e', 't'};
+
+// Rows indexed by a byte's low four bits (a byte with its top bit set reads 0,
+// which no byte here equals). A key's first letter, lowered, picks its row
+// entry by its low bits: a 1, b 2, t 4, o 15. The second letter must then be
+// one of the two entries beside it: "ar", "al", "by", "ti", "of".
+enum lookup_row { kNewline, kKeyFirst, kKeySecond, kKeySecondToo, kLookupRows };
+constexpr unsigned char kNo = 0x80;  // read only by bytes below 0x80, none of which it equals
+constexpr unsigned char kLookups[kLookupRows][16] = {
+    {kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, '\n', kNo, kNo, '\r', kNo, kNo},
+    {kNo, 'a', 'b', kNo, 't', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'o'},
+    {kNo, 'r', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
+    {kNo, 'l', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
 };
-constexpr splat_table make_splats() {
-    splat_table t{};
+
+struct alignas(32) constant_table {
+    unsigned char splats[sizeof kSplatBytes][32];
+    unsigned char lookups[kLookupRows][32];  // each row in both 16-byte lanes
+};
+constexpr constant_table make_constants() {
+    constant_table t{};
     for (size_t i = 0; i < sizeof kSplatBytes; i++) {
-        for (size_t k = 0; k < 32; k++) t.bytes[i][k] = kSplatBytes[i];
+        for (size_t k = 0; k < 32; k++) t.splats[i][k] = kSplatBytes[i];
+    }
+    for (size_t i = 0; i < kLookupRows; i++) {
+        for (size_t k = 0; k < 32; k++) t.lookups[i][k] = kLookups[i][k % 16];
     }
     return t;
 }
-constexpr splat_table kSplats = make_splats();
+constexpr constant_table kConstants = make_constants();
 constexpr size_t splat_index(unsigned char c) {
     for (size_t i = 0; i < sizeof kSplatBytes; i++)
         if (kSplatBytes[i] == c) return i;
@@ -43,12 +61,16 @@ constexpr size_t splat_index(unsigned char c) {
 }
 
 struct avx2_classes {
-    const splat_table *splats = &kSplats;
-    avx2_classes() noexcept { __asm__("" : "+r"(splats)); }
+    const constant_table *constants = &kConstants;
+    avx2_classes() noexcept { __asm__("" : "+r"(constants)); }
     template <unsigned char C>
     __m256i splat() const noexcept {
         static_assert(splat_index(C) < sizeof kSplatBytes);
-        return _mm256_load_si256(reinterpret_cast<const __m256i *>(splats->bytes[splat_index(C)]));
+        return _mm256_load_si256(reinterpret_cast<const __m256i *>(constants->splats[splat_index(C)]));
+    }
+    // The row's entry for each byte of v, by the byte's low four bits.
+    __m256i look_up(lookup_row row, __m256i v) const noexcept {
+        return _mm256_shuffle_epi8(_mm256_load_si256(reinterpret_cast<const __m256i *>(constants->lookups[row])), v);
     }
     static __m256i load(const unsigned char *p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
     __m256i lower_at(const unsigned char *p) const noexcept { return _mm256_or_si256(load(p), splat<0x20>()); }
@@ -69,25 +91,24 @@ struct avx2_classes {
             const unsigned char *q = p + 32 * k;
             __m256i v = load(q);
             __m256i open = is<'['>(v), close = is<']'>(v);
+            __m256i newline = _mm256_cmpeq_epi8(look_up(kNewline, v), v);
             c.open |= mask(open, k);
             c.close |= mask(close, k);
-            c.stop |= mask(_mm256_or_si256(close, _mm256_or_si256(is<'\r'>(v), is<'\n'>(v))), k);
+            c.stop |= mask(_mm256_or_si256(close, newline), k);
             c.colon |= mask(is<':'>(v), k);
             c.dot |= mask(is<'.'>(v), k);
             c.digit |= mask(is_digit(v), k);
             if (_mm256_movemask_epi8(open) == 0) continue;
             // Keys, compared at every "[" with the bytes after it.
             __m256i first = lower_at(q + 1), second = lower_at(q + 2);
-            __m256i pair = _mm256_or_si256(
-                _mm256_or_si256(_mm256_and_si256(is<'t'>(first), is<'i'>(second)),
-                             _mm256_and_si256(is<'a'>(first), _mm256_or_si256(is<'r'>(second), is<'l'>(second)))),
-                _mm256_and_si256(is<'b'>(first), is<'y'>(second)));
-            c.short_key |= mask(_mm256_and_si256(open, pair), k);
-            __m256i offset = _mm256_and_si256(open, is<'o'>(first));
-            if (_mm256_movemask_epi8(offset) == 0) continue;
-            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'f'>(second), is<'f'>(lower_at(q + 3))));
-            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'s'>(lower_at(q + 4)), is<'e'>(lower_at(q + 5))));
-            c.offset_key |= mask(_mm256_and_si256(offset, is<'t'>(lower_at(q + 6))), k);
+            __m256i pair = _mm256_and_si256(_mm256_and_si256(open, _mm256_cmpeq_epi8(look_up(kKeyFirst, first), first)),
+                                            _mm256_or_si256(_mm256_cmpeq_epi8(look_up(kKeySecond, first), second),
+                                                            _mm256_cmpeq_epi8(look_up(kKeySecondToo, first), second)));
+            __m256i of = is<'o'>(first);
+            c.short_key |= mask(_mm256_andnot_si256(of, pair), k);
+            __m256i offset = _mm256_and_si256(_mm256_and_si256(pair, of), _mm256_and_si256(is<'f'>(lower_at(q + 3)), is<'s'>(lower_at(q + 4))));
+            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'e'>(lower_at(q + 5)), is<'t'>(lower_at(q + 6))));
+            c.offset_key |= mask(offset, k);
         }
         return c;
     }
@@ -100,7 +121,7 @@ struct avx2_classes {
             __m256i open = is<'['>(load(q));
             if (_mm256_movemask_epi8(open) == 0) continue;
             __m256i next = load(q + 1), lower = _mm256_or_si256(next, splat<0x20>());
-            __m256i letter = _mm256_or_si256(_mm256_or_si256(is<'t'>(lower), is<'a'>(lower)), _mm256_or_si256(is<'b'>(lower), is<'o'>(lower)));
+            __m256i letter = _mm256_cmpeq_epi8(look_up(kKeyFirst, lower), lower);
             s |= mask(_mm256_and_si256(open, _mm256_or_si256(is_digit(next), letter)), k);
         }
         return s;

@@ -82,9 +82,14 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
         uint64_t value_run = ~c.stop;
         uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
         if ((after_seconds | after_fraction | value_ends) & c.close) return true;
-        // A "[" here may begin a key whose value lies in the next piece.
-        read_next = (carry_minutes | carry_seconds | carry_fraction | carry_value) != 0 || c.open != 0 ||
-                    ((colon_after_digits | dot_after_digits) >> 63) != 0;
+        // A "[" here may begin a key whose value lies in the next piece. A
+        // window worth reading in full has one in most pieces: the rest is
+        // left to a branch.
+        if (__builtin_expect(c.open != 0, 1))
+            read_next = true;
+        else
+            read_next = (carry_minutes | carry_seconds | carry_fraction | carry_value) != 0 ||
+                        ((colon_after_digits | dot_after_digits) >> 63) != 0;
         before = c;
         colon_after_digits_before = colon_after_digits;
         dot_after_digits_before = dot_after_digits;

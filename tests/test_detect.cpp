@@ -121,6 +121,10 @@ const std::vector<detect_case> &cases() {
         {"unknown key length", "[length:03:20]", 0},
         {"unknown key re", "[re:x]", 0},
         {"unknown key ve", "[ve:x]", 0},
+        // Letters that share a key letter's low four bits, or its upper-case bit.
+        {"unknown keys like ti, ar, by", "[di:x][qr:x][\"y:x][ri:x][ay:x]", 0},
+        {"unknown keys like offset", "[/ffset:x][\x8F" "ffset:x][oiset:x]", 0},
+        {"key letters above ASCII", "[\xD4\xC9:x][\xE1\xF2:x]", 0},
         {"key without colon", "[ti]", 0},
         {"space before key colon", "[ti :x]", 0},
         {"space before key", "[ ti:x]", 0},
