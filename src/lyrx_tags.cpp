@@ -245,29 +245,33 @@ void sort_lines(const line_order &order, lyric_line *scratch) noexcept {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
-    // Digits of 12 bits: times up to 4.6 hours take two passes. Every key
-    // lies between the lowest and the highest, so the bits above their first
-    // difference are the same in all: those digits are neither counted nor
-    // passed over. The counts of the others are taken in one pass.
-    constexpr unsigned kBits = 12;
-    constexpr uint32_t kMask = (1u << kBits) - 1;
-    const unsigned digits = (static_cast<unsigned>(std::bit_width(order.low ^ order.high)) + kBits - 1) / kBits;
-    auto *count = static_cast<size_t *>(mem_alloc(sizeof(size_t) * digits * (kMask + 2)));
+    // Keys are counted from the lowest, in digits of at most 12 bits of
+    // even width: the 19 bits of a 5-minute song take two passes over 10
+    // bits, whose 1024 places stay in the nearer caches.
+    constexpr unsigned kMaxBits = 12;
+    const uint32_t low = order.low;
+    const auto key_bits = static_cast<unsigned>(std::bit_width(order.high - low));
+    if (key_bits == 0) return;
+    const unsigned digits = (key_bits + kMaxBits - 1) / kMaxBits;
+    const unsigned bits = (key_bits + digits - 1) / digits;
+    const uint32_t mask = (1u << bits) - 1;
+    const size_t places = size_t{mask} + 2;
+    auto *count = static_cast<size_t *>(mem_alloc(sizeof(size_t) * digits * places));
     if (!count) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
-    std::memset(count, 0, sizeof(size_t) * digits * (kMask + 2));
+    std::memset(count, 0, sizeof(size_t) * digits * places);
     for (size_t i = 0; i < n; i++) {
-        uint32_t k = sort_key(a[i]);
-        for (unsigned d = 0; d < digits; d++) count[d * (kMask + 2) + (k >> (kBits * d) & kMask) + 1]++;
+        uint32_t k = sort_key(a[i]) - low;
+        for (unsigned d = 0; d < digits; d++) count[d * places + (k >> (bits * d) & mask) + 1]++;
     }
     for (unsigned d = 0; d < digits; d++) {
-        size_t *c = count + size_t{d} * (kMask + 2);
-        unsigned shift = kBits * d;
-        if (c[(sort_key(a[0]) >> shift & kMask) + 1] == n) continue;  // the same digit everywhere
-        for (size_t v = 1; v < kMask + 2; v++) c[v] += c[v - 1];
-        for (size_t i = 0; i < n; i++) b[c[sort_key(a[i]) >> shift & kMask]++] = a[i];
+        size_t *c = count + size_t{d} * places;
+        unsigned shift = bits * d;
+        if (c[((sort_key(a[0]) - low) >> shift & mask) + 1] == n) continue;  // the same digit everywhere
+        for (size_t v = 1; v < places; v++) c[v] += c[v - 1];
+        for (size_t i = 0; i < n; i++) b[c[(sort_key(a[i]) - low) >> shift & mask]++] = a[i];
         std::swap(a, b);
     }
     mem_free(count);

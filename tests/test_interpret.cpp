@@ -308,21 +308,32 @@ TEST(Interpret, SortOrder) {
     }
     for (int i = 1; i < 50; i += 2) ties_sorted.emplace_back(1000, "t" + std::to_string(i));
     for (int i = 0; i < 50; i += 2) ties_sorted.emplace_back(2000, "t" + std::to_string(i));
-    // More lines than the cache holds at once, over a wide range of times with
-    // ties: a sort in stages for long results.
-    std::string many;
-    std::vector<Line> many_sorted;
-    uint32_t seed = 12345;
-    for (int i = 0; i < 70000; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        const int ms = static_cast<int>(seed >> 8) % 6000000 / 10 * 10;
-        char tag[24];
-        std::snprintf(tag, sizeof tag, "[%02d:%02d.%02d]", ms / 60000, ms / 1000 % 60, ms / 10 % 100);
-        many += tag + std::to_string(i % 7) + "\n";
-        many_sorted.emplace_back(ms, std::to_string(i % 7));
-    }
-    std::stable_sort(many_sorted.begin(), many_sorted.end(),
-                     [](const Line &x, const Line &y) { return x.first < y.first; });
+    // Lines at random times below range_ms, moved by an offset, with ties:
+    // long results are sorted in stages whose number and width follow the
+    // range the starts cover.
+    auto random_lines = [](int count, int range_ms, int offset_ms) {
+        std::string input = "[offset:" + std::to_string(offset_ms) + "]\n";
+        std::vector<Line> sorted;
+        uint32_t seed = 12345;
+        for (int i = 0; i < count; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            const int ms = static_cast<int>(seed >> 8) % range_ms / 10 * 10;
+            char tag[24];
+            std::snprintf(tag, sizeof tag, "[%02d:%02d.%02d]", ms / 60000, ms / 1000 % 60, ms / 10 % 100);
+            input += tag + std::to_string(i % 7) + "\n";
+            sorted.emplace_back(ms - offset_ms, std::to_string(i % 7));
+        }
+        std::stable_sort(sorted.begin(), sorted.end(), [](const Line &x, const Line &y) { return x.first < y.first; });
+        return std::pair{input, sorted};
+    };
+    const auto many = random_lines(70000, 6000000, 0);
+    const auto song_long = random_lines(3000, 300000, 0);
+    const auto either_side_of_zero = random_lines(3000, 300000, 150000);
+    const auto few_times = random_lines(3000, 40, 0);
+    std::string one_ms_apart;
+    std::vector<Line> one_ms_apart_sorted;
+    for (int i = 0; i < 600; ++i) one_ms_apart += i % 2 ? "[00:01.000]a\n" : "[00:01.001]b\n";
+    for (int i = 0; i < 600; ++i) one_ms_apart_sorted.emplace_back(i < 300 ? 1000 : 1001, i < 300 ? "a" : "b");
     const Case table[] = {
         {"ties keep input order", "[00:02]b\n[00:01]a\n[00:01]c", {{1000, "a"}, {1000, "c"}, {2000, "b"}}},
         {"a repeated tag gives two lines", "[00:01][00:01]x", {{1000, "x"}, {1000, "x"}}},
@@ -337,7 +348,11 @@ TEST(Interpret, SortOrder) {
          {{1000, "a"}, {1000, "d"}, {2000, "b"}, {3000, "d"}, {5000, "a"}, {5000, "c"}, {5000, "d"}, {5000, "e"}}},
         {"forty lines in reverse", reversed, reversed_sorted},
         {"fifty alternating ties", ties, ties_sorted},
-        {"seventy thousand lines at random times", many, many_sorted},
+        {"seventy thousand lines at random times", many.first, many.second},
+        {"three thousand lines within five minutes", song_long.first, song_long.second},
+        {"starts either side of zero", either_side_of_zero.first, either_side_of_zero.second},
+        {"four distinct starts", few_times.first, few_times.second},
+        {"two starts a millisecond apart", one_ms_apart, one_ms_apart_sorted},
     };
     for (const Case &c : table) {
         SCOPED_TRACE(c.name);
