@@ -79,6 +79,16 @@ namespace {
 // A message being written into a buffer of kErrorSize bytes, cut at 511
 // bytes as vsnprintf into it would cut it, then moved back to a character's
 // first byte.
+struct sixteen_bytes {
+    uint64_t low, high;
+};
+template <class Word>
+inline void copy_word(char *to, const char *from) noexcept {
+    Word w;
+    std::memcpy(&w, from, sizeof w);
+    std::memcpy(to, &w, sizeof w);
+}
+
 struct bounded_text {
     static constexpr size_t kLimit = kErrorSize - 1;
     char *buf;
@@ -90,11 +100,26 @@ struct bounded_text {
             n = kLimit - len;
             cut = true;
         }
-        // Most pieces are a few bytes: a call to memcpy would cost more.
-        if (n <= 16) {
-            for (size_t k = 0; k < n; k++) buf[len + k] = s[k];
-        } else {
-            std::memcpy(buf + len, s, n);
+        // Most pieces are a few bytes: two word copies that may overlap cost
+        // less than a call to memcpy or a loop over the bytes.
+        char *d = buf + len;
+        if (n >= 16) {
+            if (n > 32) {
+                std::memcpy(d, s, n);
+            } else {
+                copy_word<sixteen_bytes>(d, s);
+                copy_word<sixteen_bytes>(d + n - 16, s + n - 16);
+            }
+        } else if (n >= 8) {
+            copy_word<uint64_t>(d, s);
+            copy_word<uint64_t>(d + n - 8, s + n - 8);
+        } else if (n >= 4) {
+            copy_word<uint32_t>(d, s);
+            copy_word<uint32_t>(d + n - 4, s + n - 4);
+        } else if (n > 0) {
+            d[0] = s[0];
+            d[n / 2] = s[n / 2];
+            d[n - 1] = s[n - 1];
         }
         len += n;
     }
