@@ -205,14 +205,21 @@ const Family kPathological[] = {
     {"plain_text", plain_text},
     {"headers", [](std::size_t n) { return headers(n, n); }},
     {"huge_values", huge_values},
-    // Near tags over and over, of both shapes: every "[" may begin a time tag
-    // or a key and none does. Among the slowest windows for lyrx_detect.
+    // Near tags of both shapes, in about half the 64-byte pieces and at a
+    // random place in each: every "[" may begin a time tag or a key and none
+    // does, and no branch can guess which pieces hold one. The slowest
+    // windows known for lyrx_detect.
     {"almost_tags",
      [](std::size_t n) {
          static const std::string kNear = "[0:[ti:[offset:";
+         Rng r(19);
          std::string s;
          s.reserve(n);
-         while (s.size() + kNear.size() <= n) s += kNear;
+         while (s.size() + 64 <= n) {
+             std::string piece(64, 'y');
+             if (r.below(2) != 0) piece.replace(r.below(static_cast<unsigned>(64 - kNear.size())), kNear.size(), kNear);
+             s += piece;
+         }
          return s;
      }},
 };

@@ -44,14 +44,18 @@ static inline uint64_t run_ends(uint64_t starts, uint64_t run, unsigned char &ca
 // Classes gives classify(q), the classes of q[0..64), reading q[0..72), and
 // starts(q), the "[" of q[0..64) before a digit or a key's first letter,
 // reading q[0..65). A piece where no tag may begin, and into which nothing of
-// the piece before runs, is passed over after that quick test.
+// the pieces before runs, is passed over after that quick test.
 template <class Classes>
 static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
     const Classes reader;
     piece_classes before{};
     uint64_t colon_after_digits_before = 0, dot_after_digits_before = 0;
     unsigned char carry_minutes = 0, carry_seconds = 0, carry_fraction = 0, carry_value = 0;
-    bool read_next = false;
+    // Whether the next piece is read in full whatever it holds: one bit for
+    // each of the last four pieces. A window that mixes pieces with and
+    // without a "[" is then read as one dense with them, instead of with a
+    // branch mispredicted at every other piece.
+    unsigned read_next = 0;
     unsigned char last[72];
     for (size_t at = 0; at < n; at += 64) {
         const unsigned char *q = p + at;
@@ -82,14 +86,14 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
         uint64_t value_run = ~c.stop;
         uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
         if ((after_seconds | after_fraction | value_ends) & c.close) return true;
-        // A "[" here may begin a key whose value lies in the next piece. A
-        // window worth reading in full has one in most pieces: the rest is
-        // left to a branch.
-        if (__builtin_expect(c.open != 0, 1))
-            read_next = true;
-        else
-            read_next = (carry_minutes | carry_seconds | carry_fraction | carry_value) != 0 ||
-                        ((colon_after_digits | dot_after_digits) >> 63) != 0;
+        // The four pieces after one with a "[" are read in full: a tag may
+        // begin here whose run or value goes on there. So is the piece after
+        // one that carries a run on. A ":" or "." in the last byte, from
+        // which the next piece may go on, ends a run that began after a "["
+        // here or was carried here: the next piece is read either way.
+        bool runs_on = (carry_minutes | carry_seconds | carry_fraction | carry_value) != 0;
+        unsigned shifted = (read_next << 1 | static_cast<unsigned>(runs_on)) & 0xF;
+        read_next = c.open != 0 ? 0xFu : shifted;
         before = c;
         colon_after_digits_before = colon_after_digits;
         dot_after_digits_before = dot_after_digits;
