@@ -51,11 +51,11 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
     piece_classes before{};
     uint64_t colon_after_digits_before = 0, dot_after_digits_before = 0;
     unsigned char carry_minutes = 0, carry_seconds = 0, carry_fraction = 0, carry_value = 0;
-    // Whether the next piece is read in full whatever it holds: one bit for
-    // each of the last four pieces. A window that mixes pieces with and
-    // without a "[" is then read as one dense with them, instead of with a
-    // branch mispredicted at every other piece.
-    unsigned read_next = 0;
+    // Pieces read since the last with a "[". Only from four on may a piece
+    // be passed over: a window that mixes pieces with and without a "[" is
+    // then read as one dense with them, instead of with a branch
+    // mispredicted at every other piece.
+    unsigned since_open = 4;
     unsigned char last[72];
     for (size_t at = 0; at < n; at += 64) {
         const unsigned char *q = p + at;
@@ -65,7 +65,10 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
             std::memcpy(last, q, n - at);
             q = last;
         }
-        if (!read_next && reader.starts(q) == 0) {
+        // Passed over: nothing of the pieces before runs into this one, and
+        // no tag may begin here.
+        if (since_open >= 4 && (carry_minutes | carry_seconds | carry_fraction | carry_value) == 0 &&
+            ((colon_after_digits_before | dot_after_digits_before) >> 63) == 0 && reader.starts(q) == 0) {
             before = piece_classes{};
             colon_after_digits_before = dot_after_digits_before = 0;
             continue;
@@ -86,14 +89,7 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
         uint64_t value_run = ~c.stop;
         uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
         if ((after_seconds | after_fraction | value_ends) & c.close) return true;
-        // The four pieces after one with a "[" are read in full: a tag may
-        // begin here whose run or value goes on there. So is the piece after
-        // one that carries a run on. A ":" or "." in the last byte, from
-        // which the next piece may go on, ends a run that began after a "["
-        // here or was carried here: the next piece is read either way.
-        bool runs_on = (carry_minutes | carry_seconds | carry_fraction | carry_value) != 0;
-        unsigned shifted = (read_next << 1 | static_cast<unsigned>(runs_on)) & 0xF;
-        read_next = c.open != 0 ? 0xFu : shifted;
+        since_open = (since_open + 1) & (0u - static_cast<unsigned>(c.open == 0));  // no branch
         before = c;
         colon_after_digits_before = colon_after_digits;
         dot_after_digits_before = dot_after_digits;
