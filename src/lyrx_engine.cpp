@@ -1,5 +1,6 @@
 // The result state, its queries, lyrx_clear and the text entry point; the
 // error and warning channels and the small helpers every unit shares.
+#include <array>
 #include <cstdarg>
 #include <cstring>
 #include <type_traits>
@@ -79,9 +80,7 @@ namespace {
 // A message being written into a buffer of kErrorSize bytes, cut at 511
 // bytes as vsnprintf into it would cut it, then moved back to a character's
 // first byte.
-struct sixteen_bytes {
-    uint64_t low, high;
-};
+using sixteen_bytes = std::array<unsigned char, 16>;
 template <class Word>
 inline void copy_word(char *to, const char *from) noexcept {
     Word w;
