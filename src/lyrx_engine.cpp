@@ -77,17 +77,18 @@ static void cut_at_char_boundary(char *buf, size_t len) noexcept {
 }
 
 namespace {
-// A message being written into a buffer of kErrorSize bytes, cut at 511
-// bytes as vsnprintf into it would cut it, then moved back to a character's
-// first byte.
-using sixteen_bytes = std::array<unsigned char, 16>;
+// sizeof(Word) bytes copied as one word: one load, one store.
 template <class Word>
 inline void copy_word(char *to, const char *from) noexcept {
     Word w;
     std::memcpy(&w, from, sizeof w);
     std::memcpy(to, &w, sizeof w);
 }
+using sixteen_bytes = std::array<unsigned char, 16>;
 
+// A message being written into a buffer of kErrorSize bytes, cut at 511
+// bytes as vsnprintf into it would cut it, then moved back to a character's
+// first byte.
 struct bounded_text {
     static constexpr size_t kLimit = kErrorSize - 1;
     char *buf;
