@@ -108,12 +108,14 @@ inline uint32_t sort_key(const lyric_line &l) noexcept { return start_key(l.star
 struct line_order {
     size_t descents = 0;
     uint32_t low = UINT32_MAX, high = 0;
+    uint32_t ones = 0;  // its trailing zeros are shared by every key
     int32_t last_start = INT32_MIN;
 
     void add(int32_t start) noexcept {
         uint32_t k = start_key(start);
         low = k < low ? k : low;
         high = k > high ? k : high;
+        ones |= k;
         descents += start < last_start;
         last_start = start;
     }
@@ -245,12 +247,14 @@ void sort_lines(const line_order &order, lyric_line *scratch) noexcept {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
         return;
     }
-    // Keys are counted from the lowest, in digits of at most 12 bits of
-    // even width: the 19 bits of a 5-minute song take two passes over 10
-    // bits, whose 1024 places stay in the nearer caches.
+    // Keys are counted from the lowest, without the low zero bits they all
+    // share (times in whole seconds have three), in digits of at most 12
+    // bits of even width: the 19 bits of a 5-minute song take two passes
+    // over 10 bits, whose 1024 places stay in the nearer caches.
     constexpr unsigned kMaxBits = 12;
     const uint32_t low = order.low;
-    const auto key_bits = static_cast<unsigned>(std::bit_width(order.high - low));
+    const auto zeros = static_cast<unsigned>(std::countr_zero(order.ones));
+    const auto key_bits = static_cast<unsigned>(std::bit_width((order.high - low) >> zeros));
     if (key_bits == 0) return;
     const unsigned digits = (key_bits + kMaxBits - 1) / kMaxBits;
     const unsigned bits = (key_bits + digits - 1) / digits;
@@ -263,12 +267,12 @@ void sort_lines(const line_order &order, lyric_line *scratch) noexcept {
     }
     std::memset(count, 0, sizeof(size_t) * digits * places);
     for (size_t i = 0; i < n; i++) {
-        uint32_t k = sort_key(a[i]) - low;
+        uint32_t k = (sort_key(a[i]) - low) >> zeros;
         for (unsigned d = 0; d < digits; d++) count[d * places + (k >> (bits * d) & mask) + 1]++;
     }
     for (unsigned d = 0; d < digits; d++) {
         size_t *c = count + size_t{d} * places;
-        unsigned shift = bits * d;
+        unsigned shift = bits * d + zeros;
         if (c[((sort_key(a[0]) - low) >> shift & mask) + 1] == n) continue;  // the same digit everywhere
         for (size_t v = 1; v < places; v++) c[v] += c[v - 1];
         for (size_t i = 0; i < n; i++) b[c[(sort_key(a[i]) - low) >> shift & mask]++] = a[i];

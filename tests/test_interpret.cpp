@@ -308,16 +308,16 @@ TEST(Interpret, SortOrder) {
     }
     for (int i = 1; i < 50; i += 2) ties_sorted.emplace_back(1000, "t" + std::to_string(i));
     for (int i = 0; i < 50; i += 2) ties_sorted.emplace_back(2000, "t" + std::to_string(i));
-    // Lines at random times below range_ms, moved by an offset, with ties:
-    // long results are sorted in stages whose number and width follow the
-    // range the starts cover.
-    auto random_lines = [](int count, int range_ms, int offset_ms) {
+    // Lines at random times below range_ms in steps of step_ms, moved by an
+    // offset, with ties: long results are sorted in stages whose number and
+    // width follow the range and the step of the starts.
+    auto random_lines = [](int count, int range_ms, int offset_ms, int step_ms = 10) {
         std::string input = "[offset:" + std::to_string(offset_ms) + "]\n";
         std::vector<Line> sorted;
         uint32_t seed = 12345;
         for (int i = 0; i < count; ++i) {
             seed = seed * 1103515245u + 12345u;
-            const int ms = static_cast<int>(seed >> 8) % range_ms / 10 * 10;
+            const int ms = static_cast<int>(seed >> 8) % range_ms / step_ms * step_ms;
             char tag[24];
             std::snprintf(tag, sizeof tag, "[%02d:%02d.%02d]", ms / 60000, ms / 1000 % 60, ms / 10 % 100);
             input += tag + std::to_string(i % 7) + "\n";
@@ -330,6 +330,8 @@ TEST(Interpret, SortOrder) {
     const auto song_long = random_lines(3000, 300000, 0);
     const auto either_side_of_zero = random_lines(3000, 300000, 150000);
     const auto few_times = random_lines(3000, 40, 0);
+    const auto whole_seconds = random_lines(3000, 6000000, 0, 1000);
+    const auto whole_seconds_odd_offset = random_lines(3000, 6000000, 333, 1000);
     std::string one_ms_apart;
     std::vector<Line> one_ms_apart_sorted;
     for (int i = 0; i < 600; ++i) one_ms_apart += i % 2 ? "[00:01.000]a\n" : "[00:01.001]b\n";
@@ -352,6 +354,8 @@ TEST(Interpret, SortOrder) {
         {"three thousand lines within five minutes", song_long.first, song_long.second},
         {"starts either side of zero", either_side_of_zero.first, either_side_of_zero.second},
         {"four distinct starts", few_times.first, few_times.second},
+        {"whole seconds", whole_seconds.first, whole_seconds.second},
+        {"whole seconds after an odd offset", whole_seconds_odd_offset.first, whole_seconds_odd_offset.second},
         {"two starts a millisecond apart", one_ms_apart, one_ms_apart_sorted},
     };
     for (const Case &c : table) {
