@@ -24,16 +24,19 @@ namespace {
 // The byte constants, each 32 times over, and the lookup rows. GCC would
 // build each splat in registers (three instructions) again in every piece;
 // read from memory it cannot see into, each is one operand.
-constexpr unsigned char kSplatBytes[] = {'[', ']', ':', '.', '0', 9, 0x20, 'o', 'f', 's', 'e', 't'};
+constexpr unsigned char kSplatBytes[] = {'[', ']', ':', '.', 0x20, 'o', 'f', 's', 'e', 't'};
 
 // Rows indexed by a byte's low four bits (a byte with its top bit set reads 0,
-// which no byte here equals). A key's first letter, lowered, picks its row
-// entry by its low bits: a 1, b 2, t 4, o 15. The second letter must then be
-// one of the two entries beside it: "ar", "al", "by", "ti", "of".
-enum lookup_row { kNewline, kKeyFirst, kKeySecond, kKeySecondToo, kLookupRows };
+// which no byte here equals). A line end or a digit is the byte that equals
+// its own entry in its row: one lookup and one compare. A key's first letter,
+// lowered, picks its row entry by its low bits: a 1, b 2, t 4, o 15. The
+// second letter must then be one of the two entries beside it: "ar", "al",
+// "by", "ti", "of".
+enum lookup_row { kNewline, kDigit, kKeyFirst, kKeySecond, kKeySecondToo, kLookupRows };
 constexpr unsigned char kNo = 0x80;  // read only by bytes below 0x80, none of which it equals
 constexpr unsigned char kLookups[kLookupRows][16] = {
     {kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, '\n', kNo, kNo, '\r', kNo, kNo},
+    {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', kNo, kNo, kNo, kNo, kNo, kNo},
     {kNo, 'a', 'b', kNo, 't', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'o'},
     {kNo, 'r', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
     {kNo, 'l', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
@@ -77,8 +80,7 @@ struct avx2_classes {
     template <unsigned char C>
     __m256i is(__m256i v) const noexcept { return _mm256_cmpeq_epi8(v, splat<C>()); }
     __m256i is_digit(__m256i v) const noexcept {
-        __m256i value = _mm256_sub_epi8(v, splat<'0'>());
-        return _mm256_cmpeq_epi8(_mm256_min_epu8(value, splat<9>()), value);
+        return _mm256_cmpeq_epi8(look_up(kDigit, v), v);
     }
     static uint64_t mask(__m256i m, size_t k) noexcept {
         return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m))) << (32 * k);
