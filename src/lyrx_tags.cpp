@@ -89,10 +89,12 @@ bool time_tag_ms(const char *tag, int32_t *out) noexcept {
     return true;
 }
 
-int set_meta_field(char **slot, const char *name, const char *value) noexcept {
+// `conflict` is the head of the warning for a second, different value:
+// "meta: conflicting ti ('" for ti, one piece for the hot path.
+int set_meta_field(char **slot, std::string_view conflict, const char *value) noexcept {
     if (!value) return -1;
     if (*slot) {
-        if (std::strcmp(*slot, value) != 0) warn_join({"meta: conflicting ", name, " ('", *slot, "' vs '", value, "')"});
+        if (std::strcmp(*slot, value) != 0) warn_join({conflict, *slot, "' vs '", value, "')"});
         return 0;
     }
     *slot = copy_string(value);
@@ -186,10 +188,10 @@ struct interpreter {
         auto lower = [t](size_t j) noexcept { return static_cast<char>(t[j] | 0x20); };
         if (letters == 2) {
             char a = lower(0), b = lower(1);
-            if (a == 't' && b == 'i') return set_meta_field(&g_ti, "ti", value) == 0;
-            if (a == 'a' && b == 'r') return set_meta_field(&g_ar, "ar", value) == 0;
-            if (a == 'a' && b == 'l') return set_meta_field(&g_al, "al", value) == 0;
-            if (a == 'b' && b == 'y') return set_meta_field(&g_by, "by", value) == 0;
+            if (a == 't' && b == 'i') return set_meta_field(&g_ti, "meta: conflicting ti ('", value) == 0;
+            if (a == 'a' && b == 'r') return set_meta_field(&g_ar, "meta: conflicting ar ('", value) == 0;
+            if (a == 'a' && b == 'l') return set_meta_field(&g_al, "meta: conflicting al ('", value) == 0;
+            if (a == 'b' && b == 'y') return set_meta_field(&g_by, "meta: conflicting by ('", value) == 0;
         } else if (letters == 6 && lower(0) == 'o' && lower(1) == 'f' && lower(2) == 'f' && lower(3) == 's' &&
                    lower(4) == 'e' && lower(5) == 't') {
             offset_rule(value);
