@@ -106,11 +106,12 @@ inline uint32_t start_key(int32_t start) noexcept { return static_cast<uint32_t>
 inline uint32_t sort_key(const lyric_line &l) noexcept { return start_key(l.start_ms); }
 
 // What the sort learns from the lines in their order: the places where a
-// start is below the one before, and the range of the keys.
+// start is below the one before, the range of the keys and the low zero bits
+// they all share.
 struct line_order {
     size_t descents = 0;
     uint32_t low = UINT32_MAX, high = 0;
-    uint32_t ones = 0;  // its trailing zeros are shared by every key
+    uint32_t ones = 0;  // every key's bits: its trailing zeros are the shared ones
     int32_t last_start = INT32_MIN;
 
     void add(int32_t start) noexcept {
