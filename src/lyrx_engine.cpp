@@ -238,6 +238,25 @@ void warn_join(std::initializer_list<std::string_view> pieces) noexcept {
     keep_warning(text, out.finish());
 }
 
+void warn_head_value(const char *head, size_t head_len, const char *value, size_t value_len) noexcept {
+    // Copied 32 and 16 bytes at a time, up to 47 bytes past the text's end:
+    // longer texts, which may also have to be cut, take the general way.
+    if (head_len + value_len + 2 + 48 > bounded_text::kLimit) {
+        warn_join({{head, head_len}, {value, value_len}, "')"});
+        return;
+    }
+    char *text = warning_room();
+    if (!text) return;
+    for (size_t i = 0; i < head_len; i += 32) {
+        copy_word<sixteen_bytes>(text + i, head + i);
+        copy_word<sixteen_bytes>(text + i + 16, head + i + 16);
+    }
+    char *d = text + head_len;
+    for (size_t i = 0; i < value_len; i += 16) copy_word<sixteen_bytes>(d + i, value + i);
+    std::memcpy(d + value_len, "')", 3);
+    keep_warning(text, head_len + value_len + 2);
+}
+
 bool ascii_ieq(const char *a, const char *b) noexcept {
     if (!a || !b) return false;
     for (;; a++, b++) {

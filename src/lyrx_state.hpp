@@ -176,6 +176,9 @@ void warn_fmt(const char *fmt, ...) noexcept LYRX_PRINTF_LIKE(1, 2);
 // A warning of the pieces joined, cut as warn_fmt cuts: for the warnings an
 // input can raise on every line, without a pass over a format.
 void warn_join(std::initializer_list<std::string_view> pieces) noexcept;
+// The warning head + value + "')". `head` may be read up to 32 bytes past
+// head_len, `value` up to 16 past value_len (a text of the text block).
+void warn_head_value(const char *head, size_t head_len, const char *value, size_t value_len) noexcept;
 
 // Letters, digits and case are ASCII only, as in the "C" locale whatever
 // locale the host set: a byte of 0x80 or above is an ordinary byte.

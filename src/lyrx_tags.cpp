@@ -89,12 +89,40 @@ bool time_tag_ms(const char *tag, int32_t *out) noexcept {
     return true;
 }
 
-// `conflict` is the head of the warning for a second, different value:
-// "meta: conflicting ti ('" for ti, one piece for the hot path.
-int set_meta_field(char **slot, std::string_view conflict, const char *value) noexcept {
+// The warning for a later, different value of a key, up to that value:
+// "meta: conflicting ti ('" and the first value, then "' vs '". It is the
+// same for every later value, so it is built once per key and parse.
+struct conflict_head {
+    static constexpr size_t kMost = kErrorSize - 64;  // longer: built anew for each warning
+    size_t len = 0;                                   // 0: not built yet
+    alignas(16) char text[kMost + 32];                // read 32 bytes at a time
+
+    void warn(std::string_view key_head, const char *first, const char *value) noexcept {
+        if (len == 0) {
+            size_t first_len = std::strlen(first);
+            if (key_head.size() + first_len + 6 <= kMost) {
+                std::memcpy(text, key_head.data(), key_head.size());
+                std::memcpy(text + key_head.size(), first, first_len);
+                std::memcpy(text + key_head.size() + first_len, "' vs '", 6);
+                len = key_head.size() + first_len + 6;
+                std::memset(text + len, 0, 32);  // copied with the head, never read as text
+            } else {
+                len = SIZE_MAX;
+            }
+        }
+        if (len == SIZE_MAX) {
+            warn_join({key_head, first, "' vs '", value, "')"});
+            return;
+        }
+        warn_head_value(text, len, value, std::strlen(value));
+    }
+};
+
+// `value` is a text of the text block (see warn_head_value).
+int set_meta_field(char **slot, std::string_view key_head, conflict_head &head, const char *value) noexcept {
     if (!value) return -1;
     if (*slot) {
-        if (std::strcmp(*slot, value) != 0) warn_join({conflict, *slot, "' vs '", value, "')"});
+        if (std::strcmp(*slot, value) != 0) head.warn(key_head, *slot, value);
         return 0;
     }
     *slot = copy_string(value);
@@ -127,13 +155,14 @@ struct line_order {
 struct interpreter {
     line_order order;  // taken as the lines are written: no pass of its own
     char *offset_text = nullptr;
+    conflict_head ti_head, ar_head, al_head, by_head, offset_head;
     bool enhanced_warned = false;
     int32_t last_group_checked = -1;  // the entries of a group are adjacent
 
     void offset_rule(const char *v) noexcept {
         if (offset_text) {
             if (std::strcmp(offset_text, v) != 0) {
-                warn_join({"meta: conflicting offset ('", offset_text, "' vs '", v, "')"});
+                offset_head.warn("meta: conflicting offset ('", offset_text, v);
                 return;
             }
         } else {
@@ -189,10 +218,10 @@ struct interpreter {
         auto lower = [t](size_t j) noexcept { return static_cast<char>(t[j] | 0x20); };
         if (letters == 2) {
             char a = lower(0), b = lower(1);
-            if (a == 't' && b == 'i') return set_meta_field(&g_ti, "meta: conflicting ti ('", value) == 0;
-            if (a == 'a' && b == 'r') return set_meta_field(&g_ar, "meta: conflicting ar ('", value) == 0;
-            if (a == 'a' && b == 'l') return set_meta_field(&g_al, "meta: conflicting al ('", value) == 0;
-            if (a == 'b' && b == 'y') return set_meta_field(&g_by, "meta: conflicting by ('", value) == 0;
+            if (a == 't' && b == 'i') return set_meta_field(&g_ti, "meta: conflicting ti ('", ti_head, value) == 0;
+            if (a == 'a' && b == 'r') return set_meta_field(&g_ar, "meta: conflicting ar ('", ar_head, value) == 0;
+            if (a == 'a' && b == 'l') return set_meta_field(&g_al, "meta: conflicting al ('", al_head, value) == 0;
+            if (a == 'b' && b == 'y') return set_meta_field(&g_by, "meta: conflicting by ('", by_head, value) == 0;
         } else if (letters == 6 && lower(0) == 'o' && lower(1) == 'f' && lower(2) == 'f' && lower(3) == 's' &&
                    lower(4) == 'e' && lower(5) == 't') {
             offset_rule(value);

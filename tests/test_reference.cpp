@@ -642,6 +642,18 @@ TEST(Differential, BoundaryInputsMatchModel) {
         std::string("[ti:a]\n[ti:") + std::string(477, 'b') + "\x80\x80\x80\x80\x80" + std::string(40, 'b') + "]",
     };
     for (const std::string &input : inputs) EXPECT_TRUE(same_as_model(input));
+    // Conflicts on both sides of the lengths up to which a warning is copied
+    // in chunks: a value of 431 bytes after a first value "a", a first value of
+    // 419 bytes after "[ti:" (415 after "[offset:"), whose head is then reused.
+    for (size_t n : {400, 415, 416, 419, 420, 431, 432, 440}) {
+        EXPECT_TRUE(same_as_model("[ti:a]\n[ti:" + std::string(n, 'b') + "]"));
+        EXPECT_TRUE(same_as_model("[ti:" + std::string(n, 'b') + "]\n[ti:c]\n[TI:" + std::string(n - 400, 'd') + "]"));
+        EXPECT_TRUE(same_as_model("[offset:" + std::string(n, '1') + "]\n[offset:2]\n[offset:" + std::string(n, '3') + "]"));
+    }
+    // Long warnings of many lengths, some blocks' worth.
+    std::string many = "[ti:a]";
+    for (size_t i = 0; i < 100; i++) many += "\n[ti:" + std::string(380 + i % 60, 'b') + "]";
+    EXPECT_TRUE(same_as_model(many));
 }
 
 // Our golden inputs and the shared corpus of real files, through both readers.
