@@ -2,6 +2,7 @@
 // featuring word or separator, and cleaning a title down to the song name.
 // Both read only their argument and replace only their own results.
 #include <cstring>
+#include <string>
 
 #include "lyrx_state.hpp"
 
@@ -9,7 +10,7 @@ namespace lyrx {
 
 // Separator words, matched byte for byte against whole words. The order
 // decides which one is used when a title holds several.
-constinit const char *const g_seps[] = {
+constexpr const char *g_seps[] = {
     "ft.",   "FT.",   "Ft.",   "ft",        "Ft",        "FT",
     "feat",  "Feat",  "FEAT",  "featuring", "Featuring", "FEATURING",
     "feat.", "Feat.", "FEAT.", "/",         ",",         "&",
@@ -33,7 +34,20 @@ bool equals(span x, const char *word) noexcept {
     return word[x.n] == '\0';
 }
 
+// Whether an entry of the table may equal the word: only "/", ",", "&" and
+// words that begin with an f are in it. Most words of a title are neither.
+constexpr bool may_be_separator(span word) noexcept {
+    if (word.n == 1) return word.s[0] == '/' || word.s[0] == ',' || word.s[0] == '&';
+    return (word.s[0] | 0x20) == 'f' && word.n <= 9;
+}
+static_assert([] {
+    for (const char *const *s = g_seps; *s; s++)
+        if (!may_be_separator(span{*s, std::char_traits<char>::length(*s)})) return false;
+    return true;
+}(), "a separator the quick test would pass over");
+
 bool is_separator(span piece) noexcept {
+    if (!may_be_separator(piece)) return false;
     for (const char *const *s = g_seps; *s; s++)
         if (equals(piece, *s)) return true;
     return false;
@@ -108,6 +122,7 @@ int32_t split_title(split_work *w) noexcept {
     size_t pos = 0;
     span word;
     while (next_word(w->title, &pos, &word)) {
+        if (!may_be_separator(word)) continue;
         for (size_t k = 0; k < best && g_seps[k]; k++) {
             if (equals(word, g_seps[k])) {
                 best = k;  // an earlier word keeps an equal entry: only a smaller one replaces it
@@ -194,8 +209,8 @@ bool marker_at(const char *text, size_t p) noexcept {
     if (p == 0 || !ascii_is_alnum(static_cast<unsigned char>(s[-1]))) {
         if (word_at(s, "ft") || word_at(s, "feat") || word_at(s, "featuring")) return true;
     }
-    return std::strncmp(s, "http://", 7) == 0 || std::strncmp(s, "https://", 8) == 0 ||
-           std::strncmp(s, "www.", 4) == 0;
+    if (*s == 'h') return std::strncmp(s, "http://", 7) == 0 || std::strncmp(s, "https://", 8) == 0;
+    return *s == 'w' && std::strncmp(s, "www.", 4) == 0;
 }
 
 }  // namespace
