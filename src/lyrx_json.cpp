@@ -169,6 +169,15 @@ inline __m128i utf8_errors(__m128i v, __m128i before1, __m128i before2, __m128i 
     errors = _mm_or_si128(errors, _mm_andnot_si128(high_90, is(before1, 0xF0)));
     return _mm_or_si128(errors, _mm_and_si128(high_90, is(before1, 0xF4)));
 }
+
+// utf8_errors of the block v read at s + at, given the bytes before it (none
+// before the text).
+inline __m128i block_utf8_errors(__m128i v, const unsigned char *s, size_t at) noexcept {
+    if (at == 0) return utf8_errors(v, _mm_slli_si128(v, 1), _mm_slli_si128(v, 2), _mm_slli_si128(v, 3));
+    return utf8_errors(v, _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + at - 1)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + at - 2)),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + at - 3)));
+}
 #endif
 
 // Measures a text of the text block, whose slack allows reading 16 bytes
@@ -193,23 +202,29 @@ void measure_text(text_group &g) noexcept {
         for (;; len += 16) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len));
             __m128i special = _mm_or_si128(_mm_cmplt_epi8(flip(v), below_space), _mm_or_si128(is(v, '"'), is(v, '\\')));
-            if (_mm_movemask_epi8(special) != 0) break;
+            if (const unsigned special_bits = static_cast<unsigned>(_mm_movemask_epi8(special)); special_bits != 0) {
+                // The block of the NUL with nothing to escape before it (the
+                // end of most texts): checked at once as well, its bytes from
+                // the NUL on read as zeros.
+                const unsigned nul_bits = static_cast<unsigned>(_mm_movemask_epi8(is(v, 0)));
+                const unsigned nul = nul_bits & (0u - nul_bits);  // the first NUL's bit
+                if (nul == 0 || (special_bits & (nul - 1)) != 0) break;
+                const int z = std::countr_zero(nul);
+                const __m128i kept = _mm_and_si128(v, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(z)),
+                                                                     _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)));
+                // A character the NUL cuts is an error at the NUL; bytes after it do not count.
+                const unsigned last = static_cast<unsigned>(_mm_movemask_epi8(block_utf8_errors(kept, s, len)));
+                broken = broken || _mm_movemask_epi8(errors) != 0 || (last & (2 * nul - 1)) != 0;
+                len += static_cast<size_t>(z);
+                state = U_ACCEPT;
+                goto measured;
+            }
             if (_mm_movemask_epi8(v) == 0) {
                 broken = broken || open;  // a character cut by ASCII
                 open = false;
                 continue;
             }
-            __m128i before1, before2, before3;
-            if (len == 0) {
-                before1 = _mm_slli_si128(v, 1);
-                before2 = _mm_slli_si128(v, 2);
-                before3 = _mm_slli_si128(v, 3);
-            } else {
-                before1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 1));
-                before2 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 2));
-                before3 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + len - 3));
-            }
-            errors = _mm_or_si128(errors, utf8_errors(v, before1, before2, before3));
+            errors = _mm_or_si128(errors, block_utf8_errors(v, s, len));
             // Whether one of the last three bytes leads a character that goes on.
             const __m128i fv = flip(v);
             open = (_mm_movemask_epi8(at_least(fv, 0xC0)) & 0x8000) != 0 ||
