@@ -239,8 +239,9 @@ void warn_join(std::initializer_list<std::string_view> pieces) noexcept {
 }
 
 void warn_head_value(const char *head, size_t head_len, const char *value, size_t value_len) noexcept {
-    // Copied 32 and 16 bytes at a time, up to 47 bytes past the text's end:
-    // longer texts, which may also have to be cut, take the general way.
+    // Copied 32 and 16 bytes at a time, writing up to 31 bytes past the head
+    // and 15 past the value: a text within 48 bytes of the limit, which may
+    // also have to be cut, takes the general way.
     if (head_len + value_len + 2 + 48 > bounded_text::kLimit) {
         warn_join({{head, head_len}, {value, value_len}, "')"});
         return;
