@@ -7,7 +7,8 @@
 #include "workloads.hpp"
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
+    // "--help" and the like are no directory to fill.
+    if (argc != 2 || argv[1][0] == '-') {
         std::fprintf(stderr, "usage: lyrx_workloads OUTDIR\n");
         return 2;
     }
