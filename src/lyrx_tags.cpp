@@ -152,8 +152,10 @@ struct line_order {
     }
 };
 
+// What an entry makes.
+enum class entry_outcome { kNothing, kLine, kOutOfMemory };
+
 struct interpreter {
-    line_order order;  // taken as the lines are written: no pass of its own
     char *offset_text = nullptr;
     conflict_head ti_head, ar_head, al_head, by_head, offset_head;
     bool enhanced_warned = false;
@@ -192,8 +194,8 @@ struct interpreter {
         g_has_offset = 1;
     }
 
-    // One entry; false when memory ran out.
-    bool interpret(const tag_entry &e) noexcept {
+    // One entry: a line starting at *start_ms, or nothing, or out of memory.
+    entry_outcome interpret(const tag_entry &e, int32_t *start_ms) noexcept {
         if (!enhanced_warned && e.group != last_group_checked) {
             last_group_checked = e.group;
             const text_group &g = g_groups.items[e.group];
@@ -202,13 +204,13 @@ struct interpreter {
                 enhanced_warned = true;
             }
         }
-        int32_t start_ms = e.start_ms;
-        if (!e.tag || time_tag_ms(e.tag, &start_ms)) {
-            // Line k lies over entries read already (see interpret_entries).
-            g_lines.items[g_lines.count++] = lyric_line{start_ms, e.group};
-            order.add(start_ms);
-            return true;
-        }
+        *start_ms = e.start_ms;
+        if (!e.tag || time_tag_ms(e.tag, start_ms)) return entry_outcome::kLine;
+        return interpret_header(e) ? entry_outcome::kNothing : entry_outcome::kOutOfMemory;
+    }
+
+    // A tag that is no time tag; false when memory ran out.
+    bool interpret_header(const tag_entry &e) noexcept {
         const char *t = e.tag;
         size_t letters = 0;
         while (ascii_is_letter(static_cast<unsigned char>(t[letters]))) letters++;
@@ -264,6 +266,57 @@ line_order read_order() noexcept {
     return o;
 }
 
+// 125 times its inverse is 1 (mod 2^32): a start that 125 divides times the
+// inverse is its exact quotient, at most kMost125; any other start gives more.
+constexpr uint32_t kInverse125 = 0x26E978D5u;
+static_assert(125u * kInverse125 == 1u);
+constexpr uint32_t kMost125 = UINT32_MAX / 125;
+
+// Counts the starts as keys (start ^ bias) * mult in [low, high] and writes
+// the lines again in their order. False, with nothing changed, when the keys
+// span too many places to count or one falls outside (a start that 125 does
+// not divide).
+bool count_keys(lyric_line *a, size_t n, uint32_t bias, uint32_t mult, uint32_t low, uint32_t high,
+                unsigned zeros) noexcept {
+    const size_t places = size_t{(high - low) >> zeros} + 1;
+    if (places > 16384 || places > n / 4) return false;
+    auto *count = static_cast<uint32_t *>(mem_alloc(sizeof(uint32_t) * places));
+    if (!count) return false;
+    std::memset(count, 0, sizeof(uint32_t) * places);
+    for (size_t i = 0; i < n; i++) {
+        uint32_t key = (static_cast<uint32_t>(a[i].start_ms) ^ bias) * mult;
+        if (key > high) {
+            mem_free(count);
+            return false;
+        }
+        count[(key - low) >> zeros]++;
+    }
+    const int32_t group = a[0].group;
+    const uint32_t unmult = mult == 1 ? 1 : 125;
+    lyric_line *out = a;
+    for (size_t v = 0; v < places; v++) {
+        const lyric_line line{static_cast<int32_t>(((low + (static_cast<uint32_t>(v) << zeros)) * unmult) ^ bias), group};
+        for (uint32_t j = count[v]; j > 0; j--) *out++ = line;
+    }
+    mem_free(count);
+    return true;
+}
+
+// Lines of one group (a text with many time tags) differ only in their
+// start: counting the starts and writing the lines again in order takes two
+// linear passes, with the counts in the nearest cache. Starts in whole
+// seconds are counted as their quotients by 125, which span 125 times fewer
+// places. False, with nothing changed, when the starts span too many places.
+bool count_starts(const line_order &order, lyric_line *a, size_t n) noexcept {
+    const auto zeros = static_cast<unsigned>(std::countr_zero(order.ones));
+    const uint32_t low_start = order.low ^ 0x80000000u, high_start = order.high ^ 0x80000000u;
+    const uint32_t low_q = low_start * kInverse125, high_q = high_start * kInverse125;
+    if (low_start <= INT32_MAX && low_q <= high_q && high_q <= kMost125 &&
+        count_keys(a, n, 0, kInverse125, low_q, high_q, zeros))
+        return true;
+    return count_keys(a, n, 0x80000000u, 1, order.low, order.high, zeros);
+}
+
 // Least-significant-digit radix sort on the start, over the digits in which
 // the keys differ: a few linear passes instead of n log n comparisons.
 // Without memory for its arrays it sorts in place by (start, group) instead.
@@ -274,6 +327,7 @@ void sort_lines(const line_order &order, lyric_line *scratch) noexcept {
     // A song's few lines are sorted by insertion; many descents in a long
     // result mean no nearly sorted order worth trying it on.
     if ((n <= 512 || order.descents <= n / 32 + 8) && insertion_sort_bounded(a, n)) return;
+    if (a[0].group == a[n - 1].group && count_starts(order, a, n)) return;
     lyric_line *b = scratch;
     if (!b) {
         std::sort(a, a + n, [](const lyric_line &x, const lyric_line &y) noexcept { return line_before(x, y); });
@@ -324,12 +378,25 @@ int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) n
     int64_t slots = 2 * static_cast<int64_t>(capacity);
     g_lines = line_vec{reinterpret_cast<lyric_line *>(entries), 0, static_cast<int32_t>(slots < INT32_MAX ? slots : INT32_MAX)};
     interpreter in;
+    line_order order;  // taken as the lines are written: no pass of its own
+    lyric_line *lines = g_lines.items;
+    int32_t line_count = 0;
     bool ok = true;
-    for (int32_t i = 0; ok && i < count; i++) {
+    for (int32_t i = 0; i < count; i++) {
         tag_entry e;
         std::memcpy(&e, &entries[i], sizeof e);  // read before a line may be written over it
-        ok = in.interpret(e);
+        int32_t start_ms;
+        entry_outcome made = in.interpret(e, &start_ms);
+        if (made == entry_outcome::kLine) {
+            // Line k lies over entries read already.
+            lines[line_count++] = lyric_line{start_ms, e.group};
+            order.add(start_ms);
+        } else if (made == entry_outcome::kOutOfMemory) {
+            ok = false;
+            break;
+        }
     }
+    g_lines.count = line_count;
     mem_free(in.offset_text);
     if (!ok) {
         set_error_fmt("out of memory");
@@ -339,9 +406,9 @@ int32_t interpret_entries(tag_entry *entries, int32_t count, int32_t capacity) n
     if (g_lines.count > 0) {
         if (g_has_offset) {
             apply_offset_saturating();
-            in.order = read_order();
+            order = read_order();
         }
-        if (in.order.descents > 0) sort_lines(in.order, g_lines.items + g_lines.count);
+        if (order.descents > 0) sort_lines(order, g_lines.items + g_lines.count);
         return LYRX_OK;
     }
     if (g_ti || g_ar || g_al || g_by || g_has_offset) {

@@ -310,8 +310,9 @@ TEST(Interpret, SortOrder) {
     for (int i = 0; i < 50; i += 2) ties_sorted.emplace_back(2000, "t" + std::to_string(i));
     // Lines at random times below range_ms in steps of step_ms, moved by an
     // offset, with ties: long results are sorted in stages whose number and
-    // width follow the range and the step of the starts.
-    auto random_lines = [](int count, int range_ms, int offset_ms, int step_ms = 10) {
+    // width follow the range and the step of the starts. With one_text, all
+    // the tags are on one line: its lines differ only in their starts.
+    auto random_lines = [](int count, int range_ms, int offset_ms, int step_ms = 10, bool one_text = false) {
         std::string input = "[offset:" + std::to_string(offset_ms) + "]\n";
         std::vector<Line> sorted;
         uint32_t seed = 12345;
@@ -320,9 +321,11 @@ TEST(Interpret, SortOrder) {
             const int ms = static_cast<int>(seed >> 8) % range_ms / step_ms * step_ms;
             char tag[24];
             std::snprintf(tag, sizeof tag, "[%02d:%02d.%02d]", ms / 60000, ms / 1000 % 60, ms / 10 % 100);
-            input += tag + std::to_string(i % 7) + "\n";
-            sorted.emplace_back(ms - offset_ms, std::to_string(i % 7));
+            const std::string text = one_text ? "x" : std::to_string(i % 7);
+            input += tag + (one_text ? "" : text + "\n");
+            sorted.emplace_back(ms - offset_ms, text);
         }
+        if (one_text) input += "x";
         std::stable_sort(sorted.begin(), sorted.end(), [](const Line &x, const Line &y) { return x.first < y.first; });
         return std::pair{input, sorted};
     };
@@ -332,6 +335,22 @@ TEST(Interpret, SortOrder) {
     const auto few_times = random_lines(3000, 40, 0);
     const auto whole_seconds = random_lines(3000, 6000000, 0, 1000);
     const auto whole_seconds_odd_offset = random_lines(3000, 6000000, 333, 1000);
+    const auto one_text_seconds = random_lines(3000, 300000, 0, 1000, true);
+    const auto one_text_before_zero = random_lines(3000, 40, 25, 10, true);
+    const auto one_text_few_times = random_lines(3000, 40, 0, 10, true);
+    const auto one_text_wide = random_lines(3000, 6000000, 0, 1000, true);
+    // Whole seconds at both ends, but one start in between that 125 does not divide.
+    std::string one_text_mixed;
+    std::vector<Line> one_text_mixed_sorted;
+    for (int i = 0; i < 1000; ++i) {
+        const int ms = i == 500 ? 30010 : i == 1 ? 59000 : i * 7 % 59 * 1000;
+        char tag[24];
+        std::snprintf(tag, sizeof tag, "[00:%02d.%03d]", ms / 1000, ms % 1000);
+        one_text_mixed += tag;
+        one_text_mixed_sorted.emplace_back(ms, "m");
+    }
+    one_text_mixed += "m";
+    std::stable_sort(one_text_mixed_sorted.begin(), one_text_mixed_sorted.end());
     std::string one_ms_apart;
     std::vector<Line> one_ms_apart_sorted;
     for (int i = 0; i < 600; ++i) one_ms_apart += i % 2 ? "[00:01.000]a\n" : "[00:01.001]b\n";
@@ -357,6 +376,11 @@ TEST(Interpret, SortOrder) {
         {"whole seconds", whole_seconds.first, whole_seconds.second},
         {"whole seconds after an odd offset", whole_seconds_odd_offset.first, whole_seconds_odd_offset.second},
         {"two starts a millisecond apart", one_ms_apart, one_ms_apart_sorted},
+        {"one text, whole seconds", one_text_seconds.first, one_text_seconds.second},
+        {"one text, starts either side of zero", one_text_before_zero.first, one_text_before_zero.second},
+        {"one text, four distinct starts", one_text_few_times.first, one_text_few_times.second},
+        {"one text, whole seconds over 100 minutes", one_text_wide.first, one_text_wide.second},
+        {"one text, whole seconds but one", one_text_mixed, one_text_mixed_sorted},
     };
     for (const Case &c : table) {
         SCOPED_TRACE(c.name);
