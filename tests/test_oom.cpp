@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -178,6 +179,24 @@ TEST(Oom, GrowthOfEveryStore) {
     }
     c.input += "[al:late]\n";
     run_oom_loop(c);
+}
+
+// The sort's counts: without them the lines of one text are sorted as any
+// others, and any lines in place; the result is the same.
+TEST(Oom, SortOfManyLines) {
+    for (const bool one_text : {true, false}) {
+        OomCase c{one_text ? "one text, many tags" : "many lines out of order", "", LYRX_OK, {}, 0};
+        for (int i = 0; i < 600; ++i) {
+            const int second = i * 37 % (one_text ? 60 : 600);
+            char tag[16];
+            std::snprintf(tag, sizeof tag, "[%02d:%02d]", second / 60, second % 60);
+            const std::string text = one_text ? "x" : "l" + std::to_string(i % 5);
+            c.input += tag + (one_text ? "" : text + "\n");
+            c.stored_order.emplace_back(second * 1000, text);
+        }
+        if (one_text) c.input += "x";
+        run_oom_loop(c);
+    }
 }
 
 TEST(Oom, FailedOffsetCopyIsNoError) {
