@@ -95,31 +95,34 @@ struct sse2_classes {
 
     [[gnu::always_inline]] static piece_classes classify(const unsigned char *p) noexcept {
         piece_classes c{};
+        __m128i opens = _mm_setzero_si128();
 #pragma GCC unroll 4
         for (size_t k = 0; k < 4; k++) {
             const unsigned char *q = p + 16 * k;
-            __m128i v = load(q);
-            __m128i open = is(v, '['), close = is(v, ']');
-            c.open |= mask(open, k);
-            c.close |= mask(close, k);
-            c.stop |= mask(_mm_or_si128(close, _mm_or_si128(is(v, '\r'), is(v, '\n'))), k);
-            c.colon |= mask(is(v, ':'), k);
-            c.dot |= mask(is(v, '.'), k);
+            __m128i v = load(q), digit_next = is_digit(load(q + 1));
+            __m128i open = is(v, '['), colon = is(v, ':');
+            opens = _mm_or_si128(opens, open);
+            c.open_digit |= mask(_mm_and_si128(open, digit_next), k);
             c.digit |= mask(is_digit(v), k);
-            if (_mm_movemask_epi8(open) == 0) continue;
-            // Keys, compared at every "[" with the bytes after it.
-            __m128i first = lower_at(q + 1), second = lower_at(q + 2);
+            c.colon_digit |= mask(_mm_and_si128(colon, digit_next), k);
+            c.dot |= mask(is(v, '.'), k);
+            c.close |= mask(is(v, ']'), k);
+            c.newline |= mask(_mm_or_si128(is(v, '\r'), is(v, '\n')), k);
+            if (_mm_movemask_epi8(colon) == 0) continue;
+            // Keys, read back from every ":".
+            __m128i first = lower_at(q - 2), second = lower_at(q - 1);
             __m128i pair = _mm_or_si128(
                 _mm_or_si128(_mm_and_si128(is(first, 't'), is(second, 'i')),
                              _mm_and_si128(is(first, 'a'), _mm_or_si128(is(second, 'r'), is(second, 'l')))),
                 _mm_and_si128(is(first, 'b'), is(second, 'y')));
-            c.short_key |= mask(_mm_and_si128(open, pair), k);
-            __m128i offset = _mm_and_si128(open, is(first, 'o'));
-            if (_mm_movemask_epi8(offset) == 0) continue;
-            offset = _mm_and_si128(offset, _mm_and_si128(is(second, 'f'), is(lower_at(q + 3), 'f')));
-            offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q + 4), 's'), is(lower_at(q + 5), 'e')));
-            c.offset_key |= mask(_mm_and_si128(offset, is(lower_at(q + 6), 't')), k);
+            __m128i short_key = _mm_and_si128(pair, is(load(q - 3), '['));
+            __m128i offset = _mm_and_si128(is(load(q - 7), '['), is(lower_at(q - 6), 'o'));
+            offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q - 5), 'f'), is(lower_at(q - 4), 'f')));
+            offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q - 3), 's'), is(first, 'e')));
+            offset = _mm_and_si128(offset, is(second, 't'));
+            c.key_colon |= mask(_mm_and_si128(colon, _mm_or_si128(short_key, offset)), k);
         }
+        c.any_open = _mm_movemask_epi8(opens) != 0;
         return c;
     }
 

@@ -26,20 +26,24 @@ namespace {
 // read from memory it cannot see into, each is one operand.
 constexpr unsigned char kSplatBytes[] = {'[', ']', ':', '.', 0x20, 'o', 'f', 's', 'e', 't'};
 
-// Rows indexed by a byte's low four bits (a byte with its top bit set reads 0,
-// which no byte here equals). A line end or a digit is the byte that equals
-// its own entry in its row: one lookup and one compare. A key's first letter,
-// lowered, picks its row entry by its low bits: a 1, b 2, t 4, o 15. The
-// second letter must then be one of the two entries beside it: "ar", "al",
-// "by", "ti", "of".
-enum lookup_row { kNewline, kDigit, kKeyFirst, kKeySecond, kKeySecondToo, kLookupRows };
+// Rows indexed by a byte's low four bits (a byte with its top bit set reads 0).
+// A line end or a digit is the byte that equals its own entry in its row: one
+// lookup and one compare. kKeyFirst holds the lowered first letters of the
+// keys (a 1, b 2, t 4, o 15).
+//
+// A short key's two letters, lowered, are told apart by their average
+// (rounded up): 0x6F for "ti", 0x6A for "ar", 0x67 for "al" and 0x6E for "by",
+// four distinct low halves below 0x80. The pair rows give, by that low half,
+// the two letters that make it; any other pair misses one of them (a lowered
+// byte is never 0).
+enum lookup_row { kNewline, kDigit, kKeyFirst, kPairFirst, kPairSecond, kLookupRows };
 constexpr unsigned char kNo = 0x80;  // read only by bytes below 0x80, none of which it equals
 constexpr unsigned char kLookups[kLookupRows][16] = {
     {kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, '\n', kNo, kNo, '\r', kNo, kNo},
     {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9', kNo, kNo, kNo, kNo, kNo, kNo},
     {kNo, 'a', 'b', kNo, 't', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'o'},
-    {kNo, 'r', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
-    {kNo, 'l', 'y', kNo, 'i', kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, kNo, 'f'},
+    {0, 0, 0, 0, 0, 0, 0, 'a', 0, 0, 'a', 0, 0, 0, 'b', 't'},
+    {0, 0, 0, 0, 0, 0, 0, 'l', 0, 0, 'r', 0, 0, 0, 'y', 'i'},
 };
 
 struct alignas(32) constant_table {
@@ -79,40 +83,39 @@ struct avx2_classes {
     __m256i lower_at(const unsigned char *p) const noexcept { return _mm256_or_si256(load(p), splat<0x20>()); }
     template <unsigned char C>
     __m256i is(__m256i v) const noexcept { return _mm256_cmpeq_epi8(v, splat<C>()); }
-    __m256i is_digit(__m256i v) const noexcept {
-        return _mm256_cmpeq_epi8(look_up(kDigit, v), v);
-    }
+    __m256i is_digit(__m256i v) const noexcept { return _mm256_cmpeq_epi8(look_up(kDigit, v), v); }
     static uint64_t mask(__m256i m, size_t k) noexcept {
         return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m))) << (32 * k);
     }
 
     [[gnu::always_inline]] piece_classes classify(const unsigned char *p) const noexcept {
         piece_classes c{};
+        __m256i opens = _mm256_setzero_si256();
 #pragma GCC unroll 2
         for (size_t k = 0; k < 2; k++) {
             const unsigned char *q = p + 32 * k;
-            __m256i v = load(q);
-            __m256i open = is<'['>(v), close = is<']'>(v);
-            __m256i newline = _mm256_cmpeq_epi8(look_up(kNewline, v), v);
-            c.open |= mask(open, k);
-            c.close |= mask(close, k);
-            c.stop |= mask(_mm256_or_si256(close, newline), k);
-            c.colon |= mask(is<':'>(v), k);
-            c.dot |= mask(is<'.'>(v), k);
+            __m256i v = load(q), next = load(q + 1);
+            __m256i open = is<'['>(v), colon = is<':'>(v), digit_next = is_digit(next);
+            opens = _mm256_or_si256(opens, open);
+            c.open_digit |= mask(_mm256_and_si256(open, digit_next), k);
             c.digit |= mask(is_digit(v), k);
-            // Keys, compared at every "[" with the bytes after it. Not only
-            // where there is one: a window whose halves have one or not at
-            // random would cost more in mispredicted branches than this saves.
-            __m256i first = lower_at(q + 1), second = lower_at(q + 2);
-            __m256i pair = _mm256_and_si256(_mm256_and_si256(open, _mm256_cmpeq_epi8(look_up(kKeyFirst, first), first)),
-                                            _mm256_or_si256(_mm256_cmpeq_epi8(look_up(kKeySecond, first), second),
-                                                            _mm256_cmpeq_epi8(look_up(kKeySecondToo, first), second)));
-            __m256i of = is<'o'>(first);
-            c.short_key |= mask(_mm256_andnot_si256(of, pair), k);
-            __m256i offset = _mm256_and_si256(_mm256_and_si256(pair, of), _mm256_and_si256(is<'f'>(lower_at(q + 3)), is<'s'>(lower_at(q + 4))));
-            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'e'>(lower_at(q + 5)), is<'t'>(lower_at(q + 6))));
-            c.offset_key |= mask(offset, k);
+            c.colon_digit |= mask(_mm256_and_si256(colon, digit_next), k);
+            c.dot |= mask(is<'.'>(v), k);
+            c.close |= mask(is<']'>(v), k);
+            c.newline |= mask(_mm256_cmpeq_epi8(look_up(kNewline, v), v), k);
+            // Keys, read back from every ":".
+            __m256i first = lower_at(q - 2), second = lower_at(q - 1);
+            __m256i pair_row = _mm256_avg_epu8(first, second);
+            __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi8(look_up(kPairFirst, pair_row), first),
+                                            _mm256_cmpeq_epi8(look_up(kPairSecond, pair_row), second));
+            __m256i short_key = _mm256_and_si256(pair, is<'['>(load(q - 3)));
+            __m256i offset = _mm256_and_si256(is<'['>(load(q - 7)), is<'o'>(lower_at(q - 6)));
+            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'f'>(lower_at(q - 5)), is<'f'>(lower_at(q - 4))));
+            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'s'>(lower_at(q - 3)), is<'e'>(first)));
+            offset = _mm256_and_si256(offset, is<'t'>(second));
+            c.key_colon |= mask(_mm256_and_si256(colon, _mm256_or_si256(short_key, offset)), k);
         }
+        c.any_open = !_mm256_testz_si256(opens, opens);
         return c;
     }
 

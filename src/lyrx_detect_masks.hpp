@@ -4,6 +4,10 @@
 // all positions at once: a window dense with "[" that almost begins a tag
 // costs little more than any other.
 //
+// Each class looks at most 7 bytes back and one ahead, so no class has to be
+// carried into the next piece; what runs across pieces is carried by four
+// additions alone.
+//
 // Everything here has internal linkage: each unit compiles its own copy for
 // its own instruction set, so a copy built for AVX2 can never stand in for one
 // that runs on a CPU without it. Include the standard headers before a target
@@ -19,80 +23,87 @@
 
 namespace lyrx {
 
-// One bit per byte of a 64-byte piece for each class the two tag shapes use.
+// One bit per byte of a 64-byte piece q[0..64) for each class the two tag
+// shapes use.
 struct piece_classes {
-    uint64_t open, close, stop, colon, dot, digit;
-    uint64_t short_key, offset_key;  // the "[" of "[ti", "[ar", "[al", "[by" and "[offset", any case
+    uint64_t open_digit;   // "[" before a digit
+    uint64_t digit;
+    uint64_t colon_digit;  // ":" before a digit
+    uint64_t dot, close, newline;
+    uint64_t key_colon;    // the ":" that ends "[ti:", "[ar:", "[al:", "[by:" or "[offset:", any case
+    bool any_open;         // a "[" anywhere in the piece
 };
 
-// Bits moved k places up, the top k of the previous piece coming in below.
-static inline uint64_t up(uint64_t now, uint64_t before, unsigned k) noexcept {
-    return now << k | before >> (64 - k);
-}
-
-// The ends (the position after each) of the runs of `run` that hold a bit of
-// `starts`: one addition carries through each such run and stops on the byte
-// after it. A start outside `run` comes through as it is, unless a run ends
-// right below it. The carry links the pieces.
-static inline uint64_t run_ends(uint64_t starts, uint64_t run, unsigned char &carry) noexcept {
+// The piece's bits that `run` holds after a bit of `starts` (each start lies
+// in `run`) are cleared, and the byte after each such run is set: one
+// addition carries through each run. Bits of runs without a start stay as
+// they are. The carry links the pieces.
+static inline uint64_t run_through(uint64_t starts, uint64_t run, unsigned char &carry) noexcept {
     unsigned long long sum = 0;
     carry = _addcarry_u64(carry, starts, run, &sum);
-    return sum & ~run;
+    return sum;
 }
 
+// What runs from one piece into the next.
+struct tag_runs {
+    unsigned char carry_minutes = 0, carry_seconds = 0, carry_fraction = 0, carry_value = 0;
+    // Pieces read since the last with a "[". Only from four on may a piece
+    // be passed over: a window that mixes pieces with and without a "[" is
+    // then read as one dense with them, instead of with a branch
+    // mispredicted at every other piece. A key's ":" may lie in the piece
+    // after its "[", which is therefore never passed over.
+    unsigned since_open = 4;
+
+    // Whether a tag ends in the piece at q.
+    template <class Classes>
+    [[gnu::always_inline]] bool end_in(const Classes &reader, const unsigned char *q) noexcept {
+        if (since_open >= 4 && (carry_minutes | carry_seconds | carry_fraction | carry_value) == 0 && reader.starts(q) == 0)
+            return false;
+        const piece_classes c = reader.classify(q);
+        // "[" digits ":" digits, then "]" or "." digits (maybe none) "]".
+        // Each run begins on the byte before its digits, which must hold
+        // one: where a run ends shows as a set bit outside it.
+        const uint64_t minutes = run_through(c.open_digit, c.digit | c.open_digit, carry_minutes);
+        const uint64_t colon_after_minutes = minutes & c.colon_digit;
+        const uint64_t seconds = run_through(colon_after_minutes, c.digit | colon_after_minutes, carry_seconds);
+        const uint64_t dot_after_seconds = seconds & c.dot;
+        const uint64_t fraction = run_through(dot_after_seconds, c.digit | dot_after_seconds, carry_fraction);
+        // A key's ":", then a "]" before the next CR or LF: within a line
+        // the bits from each such ":" on are cleared.
+        const uint64_t value = run_through(c.key_colon, ~c.newline, carry_value);
+        if (((seconds | fraction | ~value) & c.close) != 0) return true;
+        since_open = c.any_open ? 0 : since_open + 1;
+        return false;
+    }
+};
+
 // Whether p[0..n) holds a tag, read as window_has_tag_bytewise reads it.
-// Classes gives classify(q), the classes of q[0..64), reading q[0..72), and
+// Classes gives classify(q), the classes of q[0..64), reading q[-8..72), and
 // starts(q), the "[" of q[0..64) before a digit or a key's first letter,
 // reading q[0..65). A piece where no tag may begin, and into which nothing of
 // the pieces before runs, is passed over after that quick test.
 template <class Classes>
 static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
     const Classes reader;
-    piece_classes before{};
-    uint64_t colon_after_digits_before = 0, dot_after_digits_before = 0;
-    unsigned char carry_minutes = 0, carry_seconds = 0, carry_fraction = 0, carry_value = 0;
-    // Pieces read since the last with a "[". Only from four on may a piece
-    // be passed over: a window that mixes pieces with and without a "[" is
-    // then read as one dense with them, instead of with a branch
-    // mispredicted at every other piece.
-    unsigned since_open = 4;
-    unsigned char last[72];
-    for (size_t at = 0; at < n; at += 64) {
-        const unsigned char *q = p + at;
-        if (n - at < sizeof last) {
-            // The last bytes, copied with zeros after them: a zero is of no class.
-            std::memset(last, 0, sizeof last);
-            std::memcpy(last, q, n - at);
-            q = last;
-        }
-        // Passed over: nothing of the pieces before runs into this one, and
-        // no tag may begin here.
-        if (since_open >= 4 && (carry_minutes | carry_seconds | carry_fraction | carry_value) == 0 &&
-            ((colon_after_digits_before | dot_after_digits_before) >> 63) == 0 && reader.starts(q) == 0) {
-            before = piece_classes{};
-            colon_after_digits_before = dot_after_digits_before = 0;
-            continue;
-        }
-        piece_classes c = reader.classify(q);
-        // "[" digits ":" digits, then "]" or "." digits (maybe none) "]".
-        uint64_t minutes = up(c.open, before.open, 1) & c.digit;
-        uint64_t colon_after_digits = run_ends(minutes, c.digit, carry_minutes) & c.colon;
-        uint64_t seconds = up(colon_after_digits, colon_after_digits_before, 1) & c.digit;
-        uint64_t after_seconds = run_ends(seconds, c.digit, carry_seconds);
-        uint64_t dot_after_digits = after_seconds & c.dot;
-        // No run ends right below a fraction, which follows a ".".
-        uint64_t after_fraction = run_ends(up(dot_after_digits, dot_after_digits_before, 1), c.digit, carry_fraction);
-        // A key, ":", and the first "]", CR or LF after it a "]". Here a run
-        // can end right below an empty value, which is why those stand apart.
-        uint64_t values = (up(c.short_key, before.short_key, 4) | up(c.offset_key, before.offset_key, 8)) &
-                          up(c.colon, before.colon, 1);
-        uint64_t value_run = ~c.stop;
-        uint64_t value_ends = run_ends(values & value_run, value_run, carry_value) | (values & c.stop);
-        if ((after_seconds | after_fraction | value_ends) & c.close) return true;
-        since_open = (since_open + 1) & (0u - static_cast<unsigned>(c.open == 0));  // no branch
-        before = c;
-        colon_after_digits_before = colon_after_digits;
-        dot_after_digits_before = dot_after_digits;
+    tag_runs runs;
+    // The first piece and the last bytes are read from a copy, with zeros
+    // before the window and after it: a zero is of no class. The pieces
+    // between are read in place: every byte they read lies in the window.
+    alignas(32) unsigned char edge[8 + 72];
+    const auto copy_to_edge = [&](size_t at) {
+        const size_t behind = at == 0 ? 0 : 8;
+        const size_t count = (n - at < 72 ? n - at : 72) + behind;
+        std::memset(edge, 0, sizeof edge);
+        std::memcpy(edge + 8 - behind, p + at - behind, count);
+        return edge + 8;
+    };
+    if (runs.end_in(reader, copy_to_edge(0))) return true;
+    size_t at = 64;
+    for (; n >= 72 && at <= n - 72; at += 64) {
+        if (runs.end_in(reader, p + at)) return true;
+    }
+    for (; at < n; at += 64) {
+        if (runs.end_in(reader, copy_to_edge(at))) return true;
     }
     return false;
 }
