@@ -122,7 +122,7 @@ struct sse2_classes {
             offset = _mm_and_si128(offset, is(second, 't'));
             c.key_colon |= mask(_mm_and_si128(colon, _mm_or_si128(short_key, offset)), k);
         }
-        c.any_open = _mm_movemask_epi8(opens) != 0;
+        c.any_open = static_cast<uint32_t>(_mm_movemask_epi8(opens));
         return c;
     }
 

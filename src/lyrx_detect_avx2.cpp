@@ -115,7 +115,7 @@ struct avx2_classes {
             offset = _mm256_and_si256(offset, is<'t'>(second));
             c.key_colon |= mask(_mm256_and_si256(colon, _mm256_or_si256(short_key, offset)), k);
         }
-        c.any_open = !_mm256_testz_si256(opens, opens);
+        c.any_open = static_cast<uint32_t>(_mm256_movemask_epi8(opens));
         return c;
     }
 

@@ -31,7 +31,7 @@ struct piece_classes {
     uint64_t colon_digit;  // ":" before a digit
     uint64_t dot, close, newline;
     uint64_t key_colon;    // the ":" that ends "[ti:", "[ar:", "[al:", "[by:" or "[offset:", any case
-    bool any_open;         // a "[" anywhere in the piece
+    uint32_t any_open;     // nonzero when there is a "[" anywhere in the piece
 };
 
 // The piece's bits that `run` holds after a bit of `starts` (each start lies
@@ -98,11 +98,11 @@ static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
         return edge + 8;
     };
     if (runs.end_in(reader, copy_to_edge(0))) return true;
-    size_t at = 64;
-    for (; n >= 72 && at <= n - 72; at += 64) {
-        if (runs.end_in(reader, p + at)) return true;
+    const unsigned char *q = p + 64;
+    for (const unsigned char *last_in_place = p + (n >= 72 ? n - 72 : 0); q <= last_in_place; q += 64) {
+        if (runs.end_in(reader, q)) return true;
     }
-    for (; at < n; at += 64) {
+    for (size_t at = static_cast<size_t>(q - p); at < n; at += 64) {
         if (runs.end_in(reader, copy_to_edge(at))) return true;
     }
     return false;
