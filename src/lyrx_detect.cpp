@@ -83,7 +83,6 @@ bool tag_at(const unsigned char *p, size_t n, size_t i, value_end_finder &ends) 
 // The classes, read 16 bytes at a time.
 struct sse2_classes {
     static __m128i load(const unsigned char *p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
-    static __m128i lower_at(const unsigned char *p) noexcept { return _mm_or_si128(load(p), _mm_set1_epi8(0x20)); }
     static __m128i is(__m128i v, char ch) noexcept { return _mm_cmpeq_epi8(v, _mm_set1_epi8(ch)); }
     static __m128i is_digit(__m128i v) noexcept {
         __m128i value = _mm_sub_epi8(v, _mm_set1_epi8('0'));
@@ -93,6 +92,40 @@ struct sse2_classes {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
     }
 
+    // The 16 bytes J before the quarter at q, whose bytes are v: read in
+    // place, or, in the window's first quarter, shifted from v with zeros
+    // before the window.
+    template <int J, bool kWindowStart>
+    static __m128i back(const unsigned char *q, __m128i v) noexcept {
+        if constexpr (kWindowStart) {
+            return _mm_slli_si128(v, J);
+        } else {
+            return load(q - J);
+        }
+    }
+    template <int J, bool kWindowStart>
+    static __m128i lower_back(const unsigned char *q, __m128i v) noexcept {
+        return _mm_or_si128(back<J, kWindowStart>(q, v), _mm_set1_epi8(0x20));
+    }
+
+    // The ":" of colon that end a key, read back from each.
+    template <bool kWindowStart>
+    static __m128i key_colons(const unsigned char *q, __m128i v, __m128i colon) noexcept {
+        __m128i first = lower_back<2, kWindowStart>(q, v), second = lower_back<1, kWindowStart>(q, v);
+        __m128i pair = _mm_or_si128(
+            _mm_or_si128(_mm_and_si128(is(first, 't'), is(second, 'i')),
+                         _mm_and_si128(is(first, 'a'), _mm_or_si128(is(second, 'r'), is(second, 'l')))),
+            _mm_and_si128(is(first, 'b'), is(second, 'y')));
+        __m128i short_key = _mm_and_si128(pair, is(back<3, kWindowStart>(q, v), '['));
+        __m128i offset = _mm_and_si128(is(back<7, kWindowStart>(q, v), '['), is(lower_back<6, kWindowStart>(q, v), 'o'));
+        offset = _mm_and_si128(offset, _mm_and_si128(is(lower_back<5, kWindowStart>(q, v), 'f'), is(lower_back<4, kWindowStart>(q, v), 'f')));
+        offset = _mm_and_si128(offset, _mm_and_si128(is(lower_back<3, kWindowStart>(q, v), 's'), is(first, 'e')));
+        offset = _mm_and_si128(offset, is(second, 't'));
+        return _mm_and_si128(colon, _mm_or_si128(short_key, offset));
+    }
+
+    // kWindowStart: the piece is the window's first, read in place.
+    template <bool kWindowStart = false>
     [[gnu::always_inline]] static piece_classes classify(const unsigned char *p) noexcept {
         piece_classes c{};
         __m128i opens = _mm_setzero_si128();
@@ -109,18 +142,7 @@ struct sse2_classes {
             c.close |= mask(is(v, ']'), k);
             c.newline |= mask(_mm_or_si128(is(v, '\r'), is(v, '\n')), k);
             if (_mm_movemask_epi8(colon) == 0) continue;
-            // Keys, read back from every ":".
-            __m128i first = lower_at(q - 2), second = lower_at(q - 1);
-            __m128i pair = _mm_or_si128(
-                _mm_or_si128(_mm_and_si128(is(first, 't'), is(second, 'i')),
-                             _mm_and_si128(is(first, 'a'), _mm_or_si128(is(second, 'r'), is(second, 'l')))),
-                _mm_and_si128(is(first, 'b'), is(second, 'y')));
-            __m128i short_key = _mm_and_si128(pair, is(load(q - 3), '['));
-            __m128i offset = _mm_and_si128(is(load(q - 7), '['), is(lower_at(q - 6), 'o'));
-            offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q - 5), 'f'), is(lower_at(q - 4), 'f')));
-            offset = _mm_and_si128(offset, _mm_and_si128(is(lower_at(q - 3), 's'), is(first, 'e')));
-            offset = _mm_and_si128(offset, is(second, 't'));
-            c.key_colon |= mask(_mm_and_si128(colon, _mm_or_si128(short_key, offset)), k);
+            c.key_colon |= mask(kWindowStart && k == 0 ? key_colons<true>(q, v, colon) : key_colons<false>(q, v, colon), k);
         }
         c.any_open = static_cast<uint32_t>(_mm_movemask_epi8(opens));
         return c;

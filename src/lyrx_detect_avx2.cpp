@@ -80,7 +80,6 @@ struct avx2_classes {
         return _mm256_shuffle_epi8(_mm256_load_si256(reinterpret_cast<const __m256i *>(constants->lookups[row])), v);
     }
     static __m256i load(const unsigned char *p) noexcept { return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)); }
-    __m256i lower_at(const unsigned char *p) const noexcept { return _mm256_or_si256(load(p), splat<0x20>()); }
     template <unsigned char C>
     __m256i is(__m256i v) const noexcept { return _mm256_cmpeq_epi8(v, splat<C>()); }
     __m256i is_digit(__m256i v) const noexcept { return _mm256_cmpeq_epi8(look_up(kDigit, v), v); }
@@ -88,6 +87,45 @@ struct avx2_classes {
         return static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(m))) << (32 * k);
     }
 
+    // The 32 bytes J before a half, raw or lowered: read in place, or, in the
+    // window's first half, shifted from the half's own bytes with zeros
+    // before the window.
+    struct in_place_behind {
+        const unsigned char *q;
+        __m256i lower;
+        template <int J>
+        __m256i raw() const noexcept { return load(q - J); }
+        template <int J>
+        __m256i lowered() const noexcept { return _mm256_or_si256(load(q - J), lower); }
+    };
+    struct window_start_behind {
+        __m256i v, zeros_v, lowered_v, zeros_lowered_v;  // zeros_x: x's low lane after 16 zeros
+        window_start_behind(__m256i bytes, __m256i lower) noexcept
+            : v(bytes), zeros_v(_mm256_permute2x128_si256(bytes, bytes, 0x08)), lowered_v(_mm256_or_si256(bytes, lower)),
+              zeros_lowered_v(_mm256_permute2x128_si256(lowered_v, lowered_v, 0x08)) {}
+        template <int J>
+        __m256i raw() const noexcept { return _mm256_alignr_epi8(v, zeros_v, 16 - J); }
+        template <int J>
+        __m256i lowered() const noexcept { return _mm256_alignr_epi8(lowered_v, zeros_lowered_v, 16 - J); }
+    };
+
+    // The ":" of colon that end a key, read back from each.
+    template <class Behind>
+    [[gnu::always_inline]] __m256i key_colons(__m256i colon, const Behind &behind) const noexcept {
+        __m256i first = behind.template lowered<2>(), second = behind.template lowered<1>();
+        __m256i pair_row = _mm256_avg_epu8(first, second);
+        __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi8(look_up(kPairFirst, pair_row), first),
+                                        _mm256_cmpeq_epi8(look_up(kPairSecond, pair_row), second));
+        __m256i short_key = _mm256_and_si256(pair, is<'['>(behind.template raw<3>()));
+        __m256i offset = _mm256_and_si256(is<'['>(behind.template raw<7>()), is<'o'>(behind.template lowered<6>()));
+        offset = _mm256_and_si256(offset, _mm256_and_si256(is<'f'>(behind.template lowered<5>()), is<'f'>(behind.template lowered<4>())));
+        offset = _mm256_and_si256(offset, _mm256_and_si256(is<'s'>(behind.template lowered<3>()), is<'e'>(first)));
+        offset = _mm256_and_si256(offset, is<'t'>(second));
+        return _mm256_and_si256(colon, _mm256_or_si256(short_key, offset));
+    }
+
+    // kWindowStart: the piece is the window's first, read in place.
+    template <bool kWindowStart = false>
     [[gnu::always_inline]] piece_classes classify(const unsigned char *p) const noexcept {
         piece_classes c{};
         __m256i opens = _mm256_setzero_si256();
@@ -103,17 +141,9 @@ struct avx2_classes {
             c.dot |= mask(is<'.'>(v), k);
             c.close |= mask(is<']'>(v), k);
             c.newline |= mask(_mm256_cmpeq_epi8(look_up(kNewline, v), v), k);
-            // Keys, read back from every ":".
-            __m256i first = lower_at(q - 2), second = lower_at(q - 1);
-            __m256i pair_row = _mm256_avg_epu8(first, second);
-            __m256i pair = _mm256_and_si256(_mm256_cmpeq_epi8(look_up(kPairFirst, pair_row), first),
-                                            _mm256_cmpeq_epi8(look_up(kPairSecond, pair_row), second));
-            __m256i short_key = _mm256_and_si256(pair, is<'['>(load(q - 3)));
-            __m256i offset = _mm256_and_si256(is<'['>(load(q - 7)), is<'o'>(lower_at(q - 6)));
-            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'f'>(lower_at(q - 5)), is<'f'>(lower_at(q - 4))));
-            offset = _mm256_and_si256(offset, _mm256_and_si256(is<'s'>(lower_at(q - 3)), is<'e'>(first)));
-            offset = _mm256_and_si256(offset, is<'t'>(second));
-            c.key_colon |= mask(_mm256_and_si256(colon, _mm256_or_si256(short_key, offset)), k);
+            const __m256i keys = kWindowStart && k == 0 ? key_colons(colon, window_start_behind(v, splat<0x20>()))
+                                                        : key_colons(colon, in_place_behind{q, splat<0x20>()});
+            c.key_colon |= mask(keys, k);
         }
         c.any_open = static_cast<uint32_t>(_mm256_movemask_epi8(opens));
         return c;

@@ -54,12 +54,13 @@ struct tag_runs {
     // after its "[", which is therefore never passed over.
     unsigned since_open = 4;
 
-    // Whether a tag ends in the piece at q.
-    template <class Classes>
+    // Whether a tag ends in the piece at q; kWindowStart: the window's
+    // first piece, read in place.
+    template <bool kWindowStart = false, class Classes>
     [[gnu::always_inline]] bool end_in(const Classes &reader, const unsigned char *q) noexcept {
         if (since_open >= 4 && (carry_minutes | carry_seconds | carry_fraction | carry_value) == 0 && reader.starts(q) == 0)
             return false;
-        const piece_classes c = reader.classify(q);
+        const piece_classes c = reader.template classify<kWindowStart>(q);
         // "[" digits ":" digits, then "]" or "." digits (maybe none) "]".
         // Each run begins on the byte before its digits, which must hold
         // one: where a run ends shows as a set bit outside it.
@@ -78,29 +79,33 @@ struct tag_runs {
 };
 
 // Whether p[0..n) holds a tag, read as window_has_tag_bytewise reads it.
-// Classes gives classify(q), the classes of q[0..64), reading q[-8..72), and
-// starts(q), the "[" of q[0..64) before a digit or a key's first letter,
-// reading q[0..65). A piece where no tag may begin, and into which nothing of
-// the pieces before runs, is passed over after that quick test.
+// Classes gives classify(q), the classes of q[0..64), reading q[-7..65), or
+// only q[0..65) for the window's first piece (classify<true>), and starts(q),
+// the "[" of q[0..64) before a digit or a key's first letter, reading
+// q[0..65). A piece where no tag may begin, and into which nothing of the
+// pieces before runs, is passed over after that quick test.
 template <class Classes>
 static inline bool masks_find_tag(const unsigned char *p, size_t n) noexcept {
     const Classes reader;
     tag_runs runs;
-    // The first piece and the last bytes are read from a copy, with zeros
-    // before the window and after it: a zero is of no class. The pieces
-    // between are read in place: every byte they read lies in the window.
+    // The pieces are read in place where every byte they read lies in the
+    // window. The last bytes, and a window too short for one piece, are read
+    // from a copy with zeros around them: a zero is of no class.
     alignas(32) unsigned char edge[8 + 72];
     const auto copy_to_edge = [&](size_t at) {
         const size_t behind = at == 0 ? 0 : 8;
-        const size_t count = (n - at < 72 ? n - at : 72) + behind;
         std::memset(edge, 0, sizeof edge);
-        std::memcpy(edge + 8 - behind, p + at - behind, count);
+        std::memcpy(edge + 8 - behind, p + at - behind, n - at + behind);
         return edge + 8;
     };
-    if (runs.end_in(reader, copy_to_edge(0))) return true;
     const unsigned char *q = p + 64;
-    for (const unsigned char *last_in_place = p + (n >= 72 ? n - 72 : 0); q <= last_in_place; q += 64) {
-        if (runs.end_in(reader, q)) return true;
+    if (n >= 65) {
+        if (runs.end_in<true>(reader, p)) return true;
+        for (const unsigned char *last_in_place = p + n - 65; q <= last_in_place; q += 64) {
+            if (runs.end_in(reader, q)) return true;
+        }
+    } else if (runs.end_in(reader, copy_to_edge(0))) {
+        return true;
     }
     for (size_t at = static_cast<size_t>(q - p); at < n; at += 64) {
         if (runs.end_in(reader, copy_to_edge(at))) return true;
