@@ -46,6 +46,17 @@ constexpr unsigned char kLookups[kLookupRows][16] = {
     {0, 0, 0, 0, 0, 0, 0, 'l', 0, 0, 'r', 0, 0, 0, 'y', 'i'},
 };
 
+constexpr char kShortKeys[][3] = {"ti", "ar", "al", "by"};
+constexpr bool pair_rows_give_each_key() {
+    for (const char *key : kShortKeys) {
+        const unsigned average = (static_cast<unsigned>(key[0]) + static_cast<unsigned>(key[1]) + 1) / 2;
+        if (average >= 0x80 || kLookups[kPairFirst][average % 16] != key[0] || kLookups[kPairSecond][average % 16] != key[1])
+            return false;
+    }
+    return true;
+}
+static_assert(pair_rows_give_each_key());
+
 struct alignas(32) constant_table {
     unsigned char splats[sizeof kSplatBytes][32];
     unsigned char lookups[kLookupRows][32];  // each row in both 16-byte lanes

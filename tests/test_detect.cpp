@@ -136,6 +136,7 @@ const std::vector<detect_case> &cases() {
         {"space before key colon", "[ti :x]", 0},
         {"space before key", "[ ti:x]", 0},
         {"short offset key", "[offse:1]", 0},
+        {"letters averaging like a key's", "[sk:x][bq:x][CK:x][cx:x]", 0},
         {"key cut by the length", "[ti:", 0},
         {"key cut before colon", "[offset", 0},
         {"value not closed", "[ti:Song", 0},
