@@ -49,8 +49,9 @@ constexpr unsigned char kLookups[kLookupRows][16] = {
 constexpr char kShortKeys[][3] = {"ti", "ar", "al", "by"};
 constexpr bool pair_rows_give_each_key() {
     for (const char *key : kShortKeys) {
-        const unsigned average = (static_cast<unsigned>(key[0]) + static_cast<unsigned>(key[1]) + 1) / 2;
-        if (average >= 0x80 || kLookups[kPairFirst][average % 16] != key[0] || kLookups[kPairSecond][average % 16] != key[1])
+        const auto first = static_cast<unsigned char>(key[0]), second = static_cast<unsigned char>(key[1]);
+        const unsigned average = (first + second + 1u) / 2;
+        if (average >= 0x80 || kLookups[kPairFirst][average % 16] != first || kLookups[kPairSecond][average % 16] != second)
             return false;
     }
     return true;
