@@ -81,11 +81,26 @@ constexpr size_t splat_index(unsigned char c) {
 
 struct avx2_classes {
     const constant_table *constants = &kConstants;
-    avx2_classes() noexcept { __asm__("" : "+r"(constants)); }
+    // The splats every half uses more than once, held in registers; the
+    // others are read from the table where they are used.
+    __m256i open_splat, colon_splat, lower_splat;
+    avx2_classes() noexcept {
+        __asm__("" : "+r"(constants));
+        open_splat = table_splat<'['>();
+        colon_splat = table_splat<':'>();
+        lower_splat = table_splat<0x20>();
+    }
     template <unsigned char C>
-    __m256i splat() const noexcept {
+    __m256i table_splat() const noexcept {
         static_assert(splat_index(C) < sizeof kSplatBytes);
         return _mm256_load_si256(reinterpret_cast<const __m256i *>(constants->splats[splat_index(C)]));
+    }
+    template <unsigned char C>
+    __m256i splat() const noexcept {
+        if constexpr (C == '[') return open_splat;
+        else if constexpr (C == ':') return colon_splat;
+        else if constexpr (C == 0x20) return lower_splat;
+        else return table_splat<C>();
     }
     // The row's entry for each byte of v, by the byte's low four bits.
     __m256i look_up(lookup_row row, __m256i v) const noexcept {
