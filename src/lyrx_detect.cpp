@@ -108,7 +108,7 @@ struct sse2_classes {
         return _mm_or_si128(back<J, kWindowStart>(q, v), _mm_set1_epi8(0x20));
     }
 
-    // The ":" of colon that end a key, read back from each.
+    // Which bytes of colon end a key, read back from each ":".
     template <bool kWindowStart>
     static __m128i key_colons(const unsigned char *q, __m128i v, __m128i colon) noexcept {
         __m128i first = lower_back<2, kWindowStart>(q, v), second = lower_back<1, kWindowStart>(q, v);

@@ -136,7 +136,7 @@ struct avx2_classes {
         __m256i lowered() const noexcept { return _mm256_alignr_epi8(lowered_v, zeros_lowered_v, 16 - J); }
     };
 
-    // The ":" of colon that end a key, read back from each.
+    // Which bytes of colon end a key, read back from each ":".
     template <class Behind>
     [[gnu::always_inline]] __m256i key_colons(__m256i colon, const Behind &behind) const noexcept {
         __m256i first = behind.template lowered<2>(), second = behind.template lowered<1>();
