@@ -185,12 +185,12 @@ void set_error_fmt(const char *fmt, ...) noexcept {  // NOLINT(cert-dcl50-cpp): 
 // Room for one more warning of up to kErrorSize bytes, or null when memory
 // ran out: a warning that cannot be stored is dropped, it never changes the
 // status. Warnings are formatted in place, a block taken while the longest
-// text still fits.
+// text and its slack still fit.
 static char *warning_room() noexcept {
     warning_list &w = g_warnings;
     if (!reserve_items(w.items, w.capacity, static_cast<int64_t>(w.count) + 1, 8)) return nullptr;
     warning_block *b = w.blocks;
-    if (!b || b->size - b->used < kErrorSize) {
+    if (!b || b->size - b->used < kErrorSize + kWarningSlack) {
         constexpr size_t kFirst = 4096 - sizeof(warning_block), kMost = (size_t{1} << 20) - sizeof(warning_block);
         size_t size = b ? (b->size < kMost / 2 ? b->size * 2 : kMost) : kFirst;
         // Spare blocks come smallest first, as they were taken: one too small
@@ -216,6 +216,7 @@ static char *warning_room() noexcept {
 
 // Adds the text warning_room gave, of length len.
 static void keep_warning(char *text, size_t len) noexcept {
+    std::memset(text + len + 1, 0, kWarningSlack);
     g_warnings.blocks->used += len + 1;
     g_warnings.items[g_warnings.count++] = text;
 }

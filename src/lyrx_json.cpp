@@ -180,15 +180,21 @@ inline __m128i block_utf8_errors(__m128i v, const unsigned char *s, size_t at) n
 }
 #endif
 
-// Measures a text of the text block, whose slack allows reading 16 bytes
-// past its NUL. Blocks of 16 bytes with nothing to escape and no NUL need no
-// look at single bytes: all ASCII, they are counted at once; else their UTF-8
-// is checked all at once against the three bytes before them. The rest goes
+// A string's size as yyjson writes it, and whether it is "plain": well-formed
+// UTF-8 with nothing to escape, so that its JSON string is its bytes in quotes.
+struct string_measure {
+    int32_t json_size;  // INT32_MAX for any size above it
+    bool plain;
+};
+
+// Measures a text that may be read 16 bytes past its NUL (the text block's
+// slack, or a warning's). Blocks of 16 bytes with nothing to escape and no
+// NUL need no look at single bytes: all ASCII, they are counted at once; else
+// their UTF-8 is checked all at once against the three bytes before them. The rest goes
 // through the automaton, started where a character begins. A text that is
-// well-formed UTF-8 with nothing to escape is "plain": its JSON string is its
-// bytes in quotes.
-void measure_text(text_group &g) noexcept {
-    const auto *s = reinterpret_cast<const unsigned char *>(g.text);
+// well-formed UTF-8 with nothing to escape is plain.
+string_measure measure_text(const char *text) noexcept {
+    const auto *s = reinterpret_cast<const unsigned char *>(text);
     size_t len = 0;
     int64_t extra = 0;
     uint32_t state = U_ACCEPT;
@@ -210,11 +216,16 @@ void measure_text(text_group &g) noexcept {
                 const unsigned nul = nul_bits & (0u - nul_bits);  // the first NUL's bit
                 if (nul == 0 || (special_bits & (nul - 1)) != 0) break;
                 const int z = std::countr_zero(nul);
-                const __m128i kept = _mm_and_si128(v, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(z)),
-                                                                     _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)));
-                // A character the NUL cuts is an error at the NUL; bytes after it do not count.
-                const unsigned last = static_cast<unsigned>(_mm_movemask_epi8(block_utf8_errors(kept, s, len)));
-                broken = broken || _mm_movemask_epi8(errors) != 0 || (last & (2 * nul - 1)) != 0;
+                if (!open && (static_cast<unsigned>(_mm_movemask_epi8(v)) & (nul - 1)) == 0) {
+                    // ASCII up to the NUL, and no character comes into the block.
+                    broken = broken || _mm_movemask_epi8(errors) != 0;
+                } else {
+                    const __m128i kept = _mm_and_si128(v, _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(z)),
+                                                                         _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)));
+                    // A character the NUL cuts is an error at the NUL; bytes after it do not count.
+                    const unsigned last = static_cast<unsigned>(_mm_movemask_epi8(block_utf8_errors(kept, s, len)));
+                    broken = broken || _mm_movemask_epi8(errors) != 0 || (last & (2 * nul - 1)) != 0;
+                }
                 len += static_cast<size_t>(z);
                 state = U_ACCEPT;
                 goto measured;
@@ -252,9 +263,14 @@ void measure_text(text_group &g) noexcept {
     }
 measured:
     int64_t size = static_cast<int64_t>(len) + 2 + extra;
-    g.json_size = size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size);
     // A sequence cut by the NUL is not well-formed.
-    g.plain = extra == 0 && !broken && state == U_ACCEPT ? 1 : 0;
+    return {size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size), extra == 0 && !broken && state == U_ACCEPT};
+}
+
+void measure_group(text_group &g) noexcept {
+    const string_measure m = measure_text(g.text);
+    g.json_size = m.json_size;
+    g.plain = m.plain ? 1 : 0;
 }
 
 // Sorted lines visit their texts in no order the hardware can foresee; asking
@@ -271,7 +287,7 @@ inline void prefetch_line(int32_t i) noexcept {
 
 int64_t line_text_size(int32_t i) noexcept {
     text_group &g = g_groups.items[g_lines.items[i].group];
-    if (g.json_size < 0) measure_text(g);
+    if (g.json_size < 0) measure_group(g);
     return g.json_size;
 }
 
@@ -552,21 +568,53 @@ void put_lines(json_text &out, scratch_values &scratch) noexcept {
     }
 }
 
+// As the lines' texts: plain warnings are copied, the others of a chunk are
+// written by yyjson in one array and taken from it piece by piece.
 void put_warnings(json_text &out, scratch_values &scratch) noexcept {
-    if (g_warnings.count == 0) return;
-    yyjson_val *v = scratch.get(out);
-    if (!v) return;
-    bool any = false;
     for (int32_t first = 0; first < g_warnings.count && out.ok; first += kChunkItems) {
         int32_t last = g_warnings.count - first < kChunkItems ? g_warnings.count : first + kChunkItems;
+        string_measure measures[kChunkItems]{};
         size_t k = 1;
-        for (int32_t j = first; j < last; j++)
-            if (g_warnings.items[j]) set_str(v[k++], g_warnings.items[j]);
-        if (k == 1) continue;
-        set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
-        if (any) out.put(",");
-        any = true;
-        out.put_written(v, 1, 1);
+        yyjson_val *v = nullptr;
+        for (int32_t j = first; j < last; j++) {
+            measures[j - first] = measure_text(g_warnings.items[j]);
+            if (measures[j - first].plain) continue;
+            if (!v && !(v = scratch.get(out))) return;
+            set_str(v[k++], g_warnings.items[j]);
+        }
+        char *written = nullptr;
+        size_t written_len = 0, pos = 1;
+        if (k > 1) {
+            set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
+            written = yyjson_val_write_opts(v, 0, json_allocator(), &written_len, nullptr);
+            if (!written) out.ok = false;
+        }
+        for (int32_t j = first; j < last && out.ok; j++) {
+            const string_measure m = measures[j - first];
+            const auto size = static_cast<size_t>(m.json_size);
+            if ((j > 0 ? 1 : 0) + size > out.cap - out.len) {
+                out.ok = false;
+                break;
+            }
+            char *at = out.buf + out.len;
+            if (j > 0) *at++ = ',';
+            if (m.plain) {
+                *at++ = '"';
+                at = put_plain(at, g_warnings.items[j], size - 2);
+                *at++ = '"';
+            } else {
+                if (pos + size >= written_len) {
+                    out.ok = false;
+                    break;
+                }
+                std::memcpy(at, written + pos, size);
+                at += size;
+                pos += size + 1;  // and the comma or the closing bracket
+            }
+            out.len = static_cast<size_t>(at - out.buf);
+        }
+        if (written && pos != written_len) out.ok = false;
+        mem_free(written);  // both allocators free with the C heap
     }
 }
 
@@ -584,7 +632,7 @@ int64_t json_text_size() noexcept {
     n += literal_size(",\"lines\":[]");
     // Texts are measured in the order they lie in memory, not in line order.
     for (int32_t k = 0; k < g_groups.count; k++)
-        if (g_groups.items[k].json_size < 0) measure_text(g_groups.items[k]);
+        if (g_groups.items[k].json_size < 0) measure_group(g_groups.items[k]);
     for (int32_t i = 0; i < g_lines.count && n <= kMaxJsonSize; i++) {
         prefetch_line(i);
         n += (i > 0 ? 1 : 0) + literal_size("{\"start_ms\":") + number_size(g_lines.items[i].start_ms) +
@@ -592,10 +640,7 @@ int64_t json_text_size() noexcept {
              line_text_size(i) + literal_size("}");
     }
     n += literal_size(",\"warnings\":[]");
-    int32_t written = 0;
-    for (int32_t j = 0; j < g_warnings.count; j++) {
-        if (g_warnings.items[j]) n += (written++ > 0 ? 1 : 0) + string_size(g_warnings.items[j]);
-    }
+    for (int32_t j = 0; j < g_warnings.count; j++) n += (j > 0 ? 1 : 0) + measure_text(g_warnings.items[j]).json_size;
     return n + literal_size("}");
 }
 

@@ -41,7 +41,10 @@ struct line_vec {
 
 // The warnings of the result. Their texts live in blocks that only grow (each
 // twice the last, up to a cap), so that an input with a warning per line costs
-// a few allocations, not one per warning.
+// a few allocations, not one per warning. Each text is followed by at least
+// kWarningSlack bytes of its block, all set, so that the JSON writer may read
+// 16 bytes at a time past its NUL.
+constexpr size_t kWarningSlack = 16;
 struct warning_block {
     warning_block *next;
     size_t size;  // bytes after the header

@@ -444,9 +444,19 @@ TEST(Json, ParseOfTheJsonTextItself) {
 
 // ---- agreement with the queries -------------------------------------------
 
+// More warnings than are written in one piece, plain and escaped ones mixed,
+// and maybe one that is not valid UTF-8 far into them.
+std::string many_warnings(bool invalid) {
+    std::string lrc = "[ti:a]\n";
+    for (int i = 0; i < 2500; i++) lrc += i % 3 == 0 ? "[ti:b\"c]\n" : i == 2100 && invalid ? "[ti:\xFF]\n" : "[ti:d]\n";
+    return lrc + "[00:01]x";
+}
+
 // Texts of every kind, including ones that are not valid UTF-8.
 const std::vector<std::string> &inline_corpus() {
     static const std::vector<std::string> corpus = {
+        many_warnings(false),
+        many_warnings(true),
         "",
         "[ti:x]",
         "[offset:5]",
