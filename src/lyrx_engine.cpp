@@ -190,7 +190,7 @@ static char *warning_room() noexcept {
     warning_list &w = g_warnings;
     if (!reserve_items(w.items, w.capacity, static_cast<int64_t>(w.count) + 1, 8)) return nullptr;
     warning_block *b = w.blocks;
-    if (!b || b->size - b->used < kErrorSize + kWarningSlack) {
+    if (!b || b->size - b->used < kWarningHead + kErrorSize + kWarningSlack) {
         constexpr size_t kFirst = 4096 - sizeof(warning_block), kMost = (size_t{1} << 20) - sizeof(warning_block);
         size_t size = b ? (b->size < kMost / 2 ? b->size * 2 : kMost) : kFirst;
         // Spare blocks come smallest first, as they were taken: one too small
@@ -211,13 +211,15 @@ static char *warning_room() noexcept {
         *b = warning_block{w.blocks, size, 0};
         w.blocks = b;
     }
-    return reinterpret_cast<char *>(b + 1) + b->used;
+    return reinterpret_cast<char *>(b + 1) + b->used + kWarningHead;
 }
 
 // Adds the text warning_room gave, of length len.
 static void keep_warning(char *text, size_t len) noexcept {
+    constexpr warning_measure kUnmeasured{-1, 0};
+    std::memcpy(text - kWarningHead, &kUnmeasured, kWarningHead);
     std::memset(text + len + 1, 0, kWarningSlack);
-    g_warnings.blocks->used += len + 1;
+    g_warnings.blocks->used += kWarningHead + len + 1;
     g_warnings.items[g_warnings.count++] = text;
 }
 

@@ -267,6 +267,18 @@ measured:
     return {size > INT32_MAX ? INT32_MAX : static_cast<int32_t>(size), extra == 0 && !broken && state == U_ACCEPT};
 }
 
+// A warning's measure, taken once and kept before its text.
+string_measure measure_warning(char *text) noexcept {
+    warning_measure m;
+    std::memcpy(&m, text - kWarningHead, kWarningHead);
+    if (m.json_size < 0) {
+        const string_measure measured = measure_text(text);
+        m = {measured.json_size, measured.plain ? 1 : 0};
+        std::memcpy(text - kWarningHead, &m, kWarningHead);
+    }
+    return {m.json_size, m.plain != 0};
+}
+
 void measure_group(text_group &g) noexcept {
     const string_measure m = measure_text(g.text);
     g.json_size = m.json_size;
@@ -573,12 +585,10 @@ void put_lines(json_text &out, scratch_values &scratch) noexcept {
 void put_warnings(json_text &out, scratch_values &scratch) noexcept {
     for (int32_t first = 0; first < g_warnings.count && out.ok; first += kChunkItems) {
         int32_t last = g_warnings.count - first < kChunkItems ? g_warnings.count : first + kChunkItems;
-        string_measure measures[kChunkItems]{};
         size_t k = 1;
         yyjson_val *v = nullptr;
         for (int32_t j = first; j < last; j++) {
-            measures[j - first] = measure_text(g_warnings.items[j]);
-            if (measures[j - first].plain) continue;
+            if (measure_warning(g_warnings.items[j]).plain) continue;
             if (!v && !(v = scratch.get(out))) return;
             set_str(v[k++], g_warnings.items[j]);
         }
@@ -590,7 +600,7 @@ void put_warnings(json_text &out, scratch_values &scratch) noexcept {
             if (!written) out.ok = false;
         }
         for (int32_t j = first; j < last && out.ok; j++) {
-            const string_measure m = measures[j - first];
+            const string_measure m = measure_warning(g_warnings.items[j]);
             const auto size = static_cast<size_t>(m.json_size);
             if ((j > 0 ? 1 : 0) + size > out.cap - out.len) {
                 out.ok = false;
@@ -640,7 +650,7 @@ int64_t json_text_size() noexcept {
              line_text_size(i) + literal_size("}");
     }
     n += literal_size(",\"warnings\":[]");
-    for (int32_t j = 0; j < g_warnings.count; j++) n += (j > 0 ? 1 : 0) + measure_text(g_warnings.items[j]).json_size;
+    for (int32_t j = 0; j < g_warnings.count; j++) n += (j > 0 ? 1 : 0) + measure_warning(g_warnings.items[j]).json_size;
     return n + literal_size("}");
 }
 

@@ -41,9 +41,15 @@ struct line_vec {
 
 // The warnings of the result. Their texts live in blocks that only grow (each
 // twice the last, up to a cap), so that an input with a warning per line costs
-// a few allocations, not one per warning. Each text is followed by at least
-// kWarningSlack bytes of its block, all set, so that the JSON writer may read
-// 16 bytes at a time past its NUL.
+// a few allocations, not one per warning. Each text is preceded by its size as
+// a JSON string, measured once by the JSON writer (json_size -1 until then),
+// and followed by at least kWarningSlack bytes of its block, all set, so that
+// the writer may read 16 bytes at a time past its NUL.
+struct warning_measure {
+    int32_t json_size;
+    int32_t plain;  // 1 when its JSON string is its bytes in quotes
+};
+constexpr size_t kWarningHead = sizeof(warning_measure);
 constexpr size_t kWarningSlack = 16;
 struct warning_block {
     warning_block *next;
