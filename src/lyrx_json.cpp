@@ -517,28 +517,59 @@ char *put_plain(char *at, const char *s, size_t n) noexcept {
     return at + n;
 }
 
-// A line object is structure, two integers and the text. Plain texts are
-// copied as they are; every other text of a chunk is written by yyjson,
-// all of them in one array, and its pieces (each of the size measured for it)
-// are taken in order.
+// The strings of one chunk of lines or warnings. Plain strings are copied as
+// they are; every other one is written by yyjson, all of them in one array,
+// and its pieces (each of the size measured for it) are taken in order.
+struct chunk_strings {
+    yyjson_val *v = nullptr;
+    size_t k = 1;
+    char *written = nullptr;
+    size_t written_len = 0, pos = 1;
+
+    chunk_strings() noexcept = default;
+    chunk_strings(const chunk_strings &) = delete;
+    chunk_strings &operator=(const chunk_strings &) = delete;
+    ~chunk_strings() { mem_free(written); }  // both allocators free with the C heap
+
+    // Adds a string that is not plain; false when memory ran out.
+    bool add(json_text &out, scratch_values &scratch, const char *s) noexcept {
+        if (!v && !(v = scratch.get(out))) return false;
+        set_str(v[k++], s);
+        return true;
+    }
+    void write(json_text &out) noexcept {
+        if (k == 1) return;
+        set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
+        written = yyjson_val_write_opts(v, 0, json_allocator(), &written_len, nullptr);
+        if (!written) out.ok = false;
+    }
+    // Puts the string s, of JSON size `size`, at `at`; null when the sizes
+    // disagree with what yyjson wrote.
+    char *put(char *at, const char *s, size_t size, bool plain) noexcept {
+        if (plain) {
+            *at++ = '"';
+            at = put_plain(at, s, size - 2);
+            *at++ = '"';
+            return at;
+        }
+        if (pos + size >= written_len) return nullptr;
+        std::memcpy(at, written + pos, size);
+        pos += size + 1;  // and the comma or the closing bracket
+        return at + size;
+    }
+    bool all_taken() const noexcept { return !written || pos == written_len; }
+};
+
+// A line object is structure, two integers and the text.
 void put_lines(json_text &out, scratch_values &scratch) noexcept {
     for (int32_t first = 0; first < g_lines.count && out.ok; first += kChunkItems) {
         int32_t last = g_lines.count - first < kChunkItems ? g_lines.count : first + kChunkItems;
-        size_t k = 1;
-        yyjson_val *v = nullptr;
+        chunk_strings strings;
         for (int32_t i = first; i < last; i++) {
             const text_group &g = g_groups.items[g_lines.items[i].group];
-            if (g.plain) continue;
-            if (!v && !(v = scratch.get(out))) return;
-            set_str(v[k++], g.text);
+            if (!g.plain && !strings.add(out, scratch, g.text)) return;
         }
-        char *written = nullptr;
-        size_t written_len = 0, pos = 1;
-        if (k > 1) {
-            set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
-            written = yyjson_val_write_opts(v, 0, json_allocator(), &written_len, nullptr);
-            if (!written) out.ok = false;
-        }
+        strings.write(out);
         for (int32_t i = first; i < last && out.ok; i++) {
             prefetch_line(i);
             const text_group &g = g_groups.items[g_lines.items[i].group];
@@ -559,46 +590,25 @@ void put_lines(json_text &out, scratch_values &scratch) noexcept {
             at = put_literal(at, ",\"end_ms\":");
             at = put_int(at, end, end_size);
             at = put_literal(at, ",\"text\":");
-            if (g.plain) {
-                *at++ = '"';
-                at = put_plain(at, g.text, text_size - 2);
-                *at++ = '"';
-            } else {
-                if (pos + text_size >= written_len) {
-                    out.ok = false;
-                    break;
-                }
-                std::memcpy(at, written + pos, text_size);
-                at += text_size;
-                pos += text_size + 1;  // and the comma or the closing bracket
+            if (!(at = strings.put(at, g.text, text_size, g.plain != 0))) {
+                out.ok = false;
+                break;
             }
             *at++ = '}';
             out.len = static_cast<size_t>(at - out.buf);
         }
-        if (written && pos != written_len) out.ok = false;
-        mem_free(written);  // both allocators free with the C heap
+        if (!strings.all_taken()) out.ok = false;
     }
 }
 
-// As the lines' texts: plain warnings are copied, the others of a chunk are
-// written by yyjson in one array and taken from it piece by piece.
 void put_warnings(json_text &out, scratch_values &scratch) noexcept {
     for (int32_t first = 0; first < g_warnings.count && out.ok; first += kChunkItems) {
         int32_t last = g_warnings.count - first < kChunkItems ? g_warnings.count : first + kChunkItems;
-        size_t k = 1;
-        yyjson_val *v = nullptr;
+        chunk_strings strings;
         for (int32_t j = first; j < last; j++) {
-            if (measure_warning(g_warnings.items[j]).plain) continue;
-            if (!v && !(v = scratch.get(out))) return;
-            set_str(v[k++], g_warnings.items[j]);
+            if (!measure_warning(g_warnings.items[j]).plain && !strings.add(out, scratch, g_warnings.items[j])) return;
         }
-        char *written = nullptr;
-        size_t written_len = 0, pos = 1;
-        if (k > 1) {
-            set_container(v[0], YYJSON_TYPE_ARR, k - 1, k);
-            written = yyjson_val_write_opts(v, 0, json_allocator(), &written_len, nullptr);
-            if (!written) out.ok = false;
-        }
+        strings.write(out);
         for (int32_t j = first; j < last && out.ok; j++) {
             const string_measure m = measure_warning(g_warnings.items[j]);
             const auto size = static_cast<size_t>(m.json_size);
@@ -608,23 +618,13 @@ void put_warnings(json_text &out, scratch_values &scratch) noexcept {
             }
             char *at = out.buf + out.len;
             if (j > 0) *at++ = ',';
-            if (m.plain) {
-                *at++ = '"';
-                at = put_plain(at, g_warnings.items[j], size - 2);
-                *at++ = '"';
-            } else {
-                if (pos + size >= written_len) {
-                    out.ok = false;
-                    break;
-                }
-                std::memcpy(at, written + pos, size);
-                at += size;
-                pos += size + 1;  // and the comma or the closing bracket
+            if (!(at = strings.put(at, g_warnings.items[j], size, m.plain))) {
+                out.ok = false;
+                break;
             }
             out.len = static_cast<size_t>(at - out.buf);
         }
-        if (written && pos != written_len) out.ok = false;
-        mem_free(written);  // both allocators free with the C heap
+        if (!strings.all_taken()) out.ok = false;
     }
 }
 
