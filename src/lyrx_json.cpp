@@ -188,10 +188,10 @@ struct string_measure {
 };
 
 // Measures a text that may be read 16 bytes past its NUL (the text block's
-// slack, or a warning's). Blocks of 16 bytes with nothing to escape and no
-// NUL need no look at single bytes: all ASCII, they are counted at once; else
-// their UTF-8 is checked all at once against the three bytes before them. The rest goes
-// through the automaton, started where a character begins. A text that is
+// slack, or a warning's). Blocks of 16 bytes with nothing to escape and no NUL
+// need no look at single bytes: all ASCII, they are counted at once; else their
+// UTF-8 is checked all at once against the three bytes before them. The rest
+// goes through the automaton, started where a character begins. A text that is
 // well-formed UTF-8 with nothing to escape is plain.
 string_measure measure_text(const char *text) noexcept {
     const auto *s = reinterpret_cast<const unsigned char *>(text);
